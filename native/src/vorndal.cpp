@@ -1,0 +1,284 @@
+// The UUIDv7 generator core.
+//
+// One generator per process: the timestamp and counter of the last monotonic
+// identifier, the id of the process that owns them, and a pool of random
+// bytes read from /dev/urandom.  A changed process id (a fork) is noticed by
+// the next generation, which starts afresh, so a child never hands out its
+// parent's counter or pool bytes.  Nothing here knows the interpreter.
+//
+// Every function reports through an integer status and writes its outputs
+// only on success; the state is committed only once every random draw of a
+// call has succeeded.
+
+#include "vorndal.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t max_timestamp_ms = 0xFFFFFFFFFFFFull;  // 2**48 - 1
+constexpr uint64_t counter_mask = 0x3FFFFFFFFFFull;       // 2**42 - 1
+constexpr size_t pool_size = 4096;
+constexpr size_t draw_size = sizeof(uint64_t);
+constexpr uint64_t version_bits = 0x7000;
+constexpr uint64_t variant_bits = 0x8000000000000000ull;
+
+static_assert(pool_size % draw_size == 0, "the pool holds whole draws");
+
+// ---------------------------------------------------------------------------
+// Process-wide state.  All of it is plain data, serialised by the caller.
+// ---------------------------------------------------------------------------
+
+uint64_t last_ms = 0;
+uint64_t counter = 0;
+uint64_t process_id = 0;  // 0 matches no process: the first check resets
+int initialized = 0;
+unsigned char entropy_pool[pool_size] = {};
+size_t entropy_offset = pool_size;  // above pool_size - draw_size: used up
+int urandom_fd = -1;
+
+// Identity of the open device, so that a descriptor number that the program
+// closed (and perhaps reused for another file) is never read as randomness.
+dev_t urandom_dev = 0;
+ino_t urandom_ino = 0;
+
+// ---------------------------------------------------------------------------
+// Process identity and resets.
+// ---------------------------------------------------------------------------
+
+uint64_t current_process_id() {
+    return static_cast<uint64_t>(static_cast<int64_t>(getpid()));
+}
+
+void reset_process_state(uint64_t new_process_id) {
+    last_ms = 0;
+    counter = 0;
+    initialized = 0;
+    process_id = new_process_id;
+    entropy_offset = pool_size;
+    std::memset(entropy_pool, 0, sizeof entropy_pool);
+}
+
+void ensure_current_process() {
+    const uint64_t current_id = current_process_id();
+    if (current_id != process_id) {
+        reset_process_state(current_id);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Entropy pool.
+// ---------------------------------------------------------------------------
+
+// True while urandom_fd still refers to the device it was opened on.
+bool urandom_fd_is_device() {
+    struct stat st;
+    return fstat(urandom_fd, &st) == 0 && st.st_dev == urandom_dev && st.st_ino == urandom_ino;
+}
+
+[[nodiscard]] int open_urandom() {
+    for (;;) {
+        urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (urandom_fd >= 0) {
+            break;
+        }
+        if (errno != EINTR) {
+            return -1;  // the negative value stays: the next refill opens again
+        }
+    }
+    struct stat st;
+    if (fstat(urandom_fd, &st) == 0) {
+        urandom_dev = st.st_dev;
+        urandom_ino = st.st_ino;
+    }
+    return 0;
+}
+
+// 0 with a full pool and entropy_offset 0; -1 with entropy_offset unchanged.
+[[nodiscard]] int refill_entropy_pool() {
+    if (urandom_fd >= 0 && !urandom_fd_is_device()) {
+        // The program closed our descriptor behind our back; the number is
+        // no longer ours to close.
+        urandom_fd = -1;
+    }
+    if (urandom_fd < 0 && open_urandom() != 0) {
+        return -1;
+    }
+    size_t filled = 0;
+    while (filled < pool_size) {
+        const ssize_t result = read(urandom_fd, entropy_pool + filled, pool_size - filled);
+        if (result > 0) {
+            filled += static_cast<size_t>(result);
+        } else if (result == 0) {
+            return -1;  // end of file
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    entropy_offset = 0;
+    return 0;
+}
+
+// One 64-bit draw, in native byte order.  0 drawn, -1 failed (*value untouched).
+[[nodiscard]] int secure_random_u64(uint64_t *value) {
+    if (entropy_offset + draw_size > pool_size && refill_entropy_pool() != 0) {
+        return -1;
+    }
+    std::memcpy(value, entropy_pool + entropy_offset, draw_size);
+    entropy_offset += draw_size;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Identifier construction.
+// ---------------------------------------------------------------------------
+
+uint64_t current_time_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + static_cast<int64_t>(ts.tv_nsec) / 1000000;
+    return static_cast<uint64_t>(ms);  // before 1970: far above 48 bits
+}
+
+[[nodiscard]] int next_counter_start(uint64_t *counter_start) {
+    uint64_t random_value;
+    if (secure_random_u64(&random_value) != 0) {
+        return -1;
+    }
+    *counter_start = random_value & counter_mask;
+    return 0;
+}
+
+void write_u64_be(unsigned char *bytes, uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+    }
+}
+
+void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
+    write_u64_be(uuid, high);
+    write_u64_be(uuid + 8, low);
+}
+
+[[nodiscard]] int generate_uuid7_words_for_timestamp(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
+    ensure_current_process();  // a fork reset stands even if this call fails
+    if (unix_ts_ms > max_timestamp_ms) {
+        return -2;
+    }
+
+    uint64_t timestamp_ms;
+    uint64_t next_counter;
+    if (initialized && last_ms >= unix_ts_ms) {
+        // Same millisecond, or the clock went back: count on from the last one.
+        next_counter = (counter + 1) & counter_mask;
+        if (next_counter != 0) {
+            timestamp_ms = last_ms;
+        } else {
+            if (last_ms == max_timestamp_ms) {
+                return -2;
+            }
+            timestamp_ms = last_ms + 1;
+            if (next_counter_start(&next_counter) != 0) {
+                return -1;
+            }
+        }
+    } else {
+        timestamp_ms = unix_ts_ms;
+        if (next_counter_start(&next_counter) != 0) {
+            return -1;
+        }
+    }
+
+    uint64_t random_value;
+    if (secure_random_u64(&random_value) != 0) {
+        return -1;
+    }
+    const auto random_tail = static_cast<uint32_t>(random_value);
+
+    last_ms = timestamp_ms;
+    counter = next_counter;
+    initialized = 1;
+
+    const auto rand_a = static_cast<uint16_t>((next_counter >> 30) & 0xFFF);
+    const uint64_t rand_b = ((next_counter & 0x3FFFFFFF) << 32) | random_tail;
+    *high = (timestamp_ms << 16) | version_bits | rand_a;
+    *low = variant_bits | rand_b;
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The exported interface.
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+int generate_uuid7_words(uint64_t *high, uint64_t *low) {
+    return generate_uuid7_words_for_timestamp(high, low, current_time_ms());
+}
+
+int generate_uuid7_bytes(unsigned char *uuid) {
+    return generate_uuid7_bytes_for_timestamp(uuid, current_time_ms());
+}
+
+int generate_uuid7_bytes_for_timestamp(unsigned char *uuid, uint64_t unix_ts_ms) {
+    uint64_t high;
+    uint64_t low;
+    const int status = generate_uuid7_words_for_timestamp(&high, &low, unix_ts_ms);
+    if (status == 0) {
+        write_uuid7_words(uuid, high, low);
+    }
+    return status;
+}
+
+int generate_uuid7_at_words(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
+    if (unix_ts_ms > max_timestamp_ms) {
+        return -2;  // before the process check: a rejected call changes nothing
+    }
+    ensure_current_process();
+    uint64_t random_high;
+    uint64_t random_low;
+    if (secure_random_u64(&random_high) != 0 || secure_random_u64(&random_low) != 0) {
+        return -1;
+    }
+    *high = (unix_ts_ms << 16) | version_bits | (random_high & 0xFFF);
+    *low = variant_bits | (random_low & 0x3FFFFFFFFFFFFFFFull);
+    return 0;
+}
+
+int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms) {
+    uint64_t high;
+    uint64_t low;
+    const int status = generate_uuid7_at_words(&high, &low, unix_ts_ms);
+    if (status != 0) {
+        return status;
+    }
+    write_uuid7_words(uuid, high, low);
+    return 0;
+}
+
+void reset_uuid7_state(void) {
+    reset_process_state(current_process_id());
+}
+
+int set_uuid7_state_for_tests(uint64_t timestamp_ms, uint64_t counter_value) {
+    if (timestamp_ms > max_timestamp_ms || counter_value > counter_mask) {
+        return -1;
+    }
+    ensure_current_process();
+    last_ms = timestamp_ms;
+    counter = counter_value;
+    initialized = 1;
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,753 @@
+// The extension module vorndal: everything the interpreter sees of the UUIDv7
+// generator.  The generator itself is the core behind include/vorndal.h; this
+// file turns its statuses into exceptions and its words and bytes into Python
+// objects: canonical text, bytes, int, uuid.UUID instances and the compact
+// UUID7Obj type.
+//
+// Every entry point runs with the interpreter's global lock held and never
+// releases it, which serialises all access to the generator.  Python code can
+// still run on this thread in the middle of a call (an __index__ method, a
+// descriptor of the configured class, a finalizer), so the uuid.UUID
+// configuration is read afresh at every use.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "uuid7_int.h"
+#include "vorndal.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Shared pieces: status mapping, batch count, canonical text.
+// ---------------------------------------------------------------------------
+
+constexpr std::array<char, 16> hex_digits = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                             '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+constexpr Py_ssize_t canonical_length = 36;
+constexpr Py_ssize_t hex_length = 32;
+constexpr uint64_t max_timestamp_ms = 0xFFFFFFFFFFFFull;
+
+// Interned attribute names for uuid.UUID instances, made once at import.
+PyObject *uuid_int_attr = nullptr;
+PyObject *uuid_is_safe_attr = nullptr;
+
+// The uuid.UUID fast path: the class to instantiate and the object every
+// instance gets as is_safe.  Both null until configured, never null after.
+PyObject *uuid7_type = nullptr;
+PyObject *uuid7_safe_uuid = nullptr;
+
+// Always null, with OverflowError for -2 and RuntimeError for any other status.
+PyObject *raise_generation_error(int status) {
+    if (status == -2) {
+        PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    }
+    return nullptr;
+}
+
+// 0 with *count set, or -1 with an exception.
+[[nodiscard]] int parse_batch_count(PyObject *args, Py_ssize_t *count) {
+    if (!PyArg_ParseTuple(args, "n", count)) {
+        return -1;
+    }
+    if (*count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must be non-negative");
+        return -1;
+    }
+    return 0;
+}
+
+// Writes exactly 36 characters, no terminator.
+void format_uuid7(const unsigned char *uuid, char *text) {
+    int position = 0;
+    for (int index = 0; index < 16; ++index) {
+        if (position == 8 || position == 13 || position == 18 || position == 23) {
+            text[position++] = '-';
+        }
+        text[position++] = hex_digits[uuid[index] >> 4];
+        text[position++] = hex_digits[uuid[index] & 0x0F];
+    }
+}
+
+// Writes exactly 32 characters, no terminator.
+void format_uuid7_hex(const unsigned char *uuid, char *text) {
+    for (int index = 0; index < 16; ++index) {
+        text[2 * index] = hex_digits[uuid[index] >> 4];
+        text[2 * index + 1] = hex_digits[uuid[index] & 0x0F];
+    }
+}
+
+inline char *ascii_data(PyObject *text) {
+    return static_cast<char *>(PyUnicode_DATA(text));
+}
+
+PyObject *uuid_bytes_to_string(const unsigned char *uuid) {
+    PyObject *result = PyUnicode_New(canonical_length, 127);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    format_uuid7(uuid, ascii_data(result));
+    return result;
+}
+
+PyObject *uuid_bytes_to_hex(const unsigned char *uuid) {
+    PyObject *result = PyUnicode_New(hex_length, 127);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    format_uuid7_hex(uuid, ascii_data(result));
+    return result;
+}
+
+void uuid_words_to_bytes(uint64_t high, uint64_t low, unsigned char *uuid) {
+    write_u64_be(uuid, high);
+    write_u64_be(uuid + 8, low);
+}
+
+PyObject *uuid_words_to_string(uint64_t high, uint64_t low) {
+    unsigned char uuid[16];
+    uuid_words_to_bytes(high, low, uuid);
+    return uuid_bytes_to_string(uuid);
+}
+
+PyObject *uuid_words_to_hex(uint64_t high, uint64_t low) {
+    unsigned char uuid[16];
+    uuid_words_to_bytes(high, low, uuid);
+    return uuid_bytes_to_hex(uuid);
+}
+
+inline unsigned char *bytes_data(PyObject *bytes) {
+    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
+}
+
+// ---------------------------------------------------------------------------
+// Canonical text: generate_uuid7(), uuid7_str_many(n).
+// ---------------------------------------------------------------------------
+
+PyObject *py_generate_uuid7(PyObject *, PyObject *) {
+    unsigned char uuid[16];
+    const int status = generate_uuid7_bytes(uuid);
+    if (status < 0) {
+        return raise_generation_error(status);
+    }
+    return uuid_bytes_to_string(uuid);
+}
+
+PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
+    Py_ssize_t count;
+    if (parse_batch_count(args, &count) != 0) {
+        return nullptr;
+    }
+    PyObject *result = PyList_New(count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    unsigned char uuid[16];
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        const int status = generate_uuid7_bytes(uuid);
+        if (status < 0) {
+            Py_DECREF(result);
+            return raise_generation_error(status);
+        }
+        PyObject *item = uuid_bytes_to_string(uuid);
+        if (item == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyList_SET_ITEM(result, index, item);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Bytes and integers: generate_uuid7_bytes(), generate_uuid7_int(),
+// uuid7_bytes_many(n).
+// ---------------------------------------------------------------------------
+
+PyObject *py_generate_uuid7_bytes(PyObject *, PyObject *) {
+    PyObject *result = PyBytes_FromStringAndSize(nullptr, 16);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    const int status = generate_uuid7_bytes(bytes_data(result));
+    if (status < 0) {
+        Py_DECREF(result);
+        return raise_generation_error(status);
+    }
+    return result;
+}
+
+PyObject *py_generate_uuid7_int(PyObject *, PyObject *) {
+    unsigned char uuid[16];
+    const int status = generate_uuid7_bytes(uuid);
+    if (status < 0) {
+        return raise_generation_error(status);
+    }
+    return uuid_bytes_to_int(uuid);
+}
+
+PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
+    Py_ssize_t count;
+    if (parse_batch_count(args, &count) != 0) {
+        return nullptr;
+    }
+    if (count > PY_SSIZE_T_MAX / 16) {
+        return PyErr_NoMemory();
+    }
+    PyObject *result = PyBytes_FromStringAndSize(nullptr, 16 * count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    unsigned char *slot = bytes_data(result);
+    for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {
+        const int status = generate_uuid7_bytes(slot);
+        if (status < 0) {
+            Py_DECREF(result);
+            return raise_generation_error(status);
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// UUID7Obj: the compact immutable identifier, header and two words.
+// ---------------------------------------------------------------------------
+
+struct NativeUUID7Object {
+    PyObject_HEAD
+    uint64_t high;
+    uint64_t low;
+};
+
+static_assert(sizeof(NativeUUID7Object) == sizeof(PyObject) + 2 * sizeof(uint64_t),
+              "an instance is the object header and two words, nothing else");
+
+extern PyTypeObject NativeUUID7Type;
+
+inline NativeUUID7Object *as_native(PyObject *op) {
+    return reinterpret_cast<NativeUUID7Object *>(op);
+}
+
+inline uint64_t uuid_timestamp_ms_from_high(uint64_t high) {
+    return high >> 16;
+}
+
+inline uint64_t uuid_node_from_low(uint64_t low) {
+    return low & 0xFFFFFFFFFFFFull;
+}
+
+// One new instance holding the next monotonic identifier, or null with an
+// exception.  The instance is allocated first, so that a failed allocation
+// costs no identifier.
+PyObject *new_native_uuid7() {
+    NativeUUID7Object *instance = PyObject_New(NativeUUID7Object, &NativeUUID7Type);
+    if (instance == nullptr) {
+        return nullptr;
+    }
+    const int status = generate_uuid7_words(&instance->high, &instance->low);
+    if (status < 0) {
+        // The words were never written; the default deallocation only frees.
+        Py_DECREF(instance);
+        return raise_generation_error(status);
+    }
+    return reinterpret_cast<PyObject *>(instance);
+}
+
+PyObject *py_uuid7_obj(PyObject *, PyObject *) {
+    return new_native_uuid7();
+}
+
+PyObject *py_uuid7_obj_many(PyObject *, PyObject *args) {
+    Py_ssize_t count;
+    if (parse_batch_count(args, &count) != 0) {
+        return nullptr;
+    }
+    PyObject *result = PyList_New(count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject *item = new_native_uuid7();
+        if (item == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyList_SET_ITEM(result, index, item);
+    }
+    return result;
+}
+
+PyObject *native_uuid7_str(PyObject *op) {
+    const NativeUUID7Object *self = as_native(op);
+    return uuid_words_to_string(self->high, self->low);
+}
+
+// The canonical text inside a fixed wrapping, e.g. "UUID('%U')".
+PyObject *native_uuid7_wrapped_text(PyObject *op, const char *format) {
+    PyObject *text = native_uuid7_str(op);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    PyObject *result = PyUnicode_FromFormat(format, text);
+    Py_DECREF(text);
+    return result;
+}
+
+PyObject *native_uuid7_repr(PyObject *op) {
+    return native_uuid7_wrapped_text(op, "UUID('%U')");
+}
+
+PyObject *native_uuid7_get_urn(PyObject *op, void *) {
+    return native_uuid7_wrapped_text(op, "urn:uuid:%U");
+}
+
+PyObject *native_uuid7_get_hex(PyObject *op, void *) {
+    const NativeUUID7Object *self = as_native(op);
+    return uuid_words_to_hex(self->high, self->low);
+}
+
+PyObject *native_uuid7_bytes_method(PyObject *op, PyObject *) {
+    const NativeUUID7Object *self = as_native(op);
+    PyObject *result = PyBytes_FromStringAndSize(nullptr, 16);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    uuid_words_to_bytes(self->high, self->low, bytes_data(result));
+    return result;
+}
+
+PyObject *native_uuid7_get_bytes(PyObject *op, void *) {
+    return native_uuid7_bytes_method(op, nullptr);
+}
+
+PyObject *native_uuid7_get_bytes_le(PyObject *op, void *) {
+    const NativeUUID7Object *self = as_native(op);
+    unsigned char uuid[16];
+    uuid_words_to_bytes(self->high, self->low, uuid);
+    const unsigned char fields_le[16] = {
+        uuid[3], uuid[2], uuid[1], uuid[0],  // time_low
+        uuid[5], uuid[4],                    // time_mid
+        uuid[7], uuid[6],                    // time_hi_version
+        uuid[8], uuid[9], uuid[10], uuid[11], uuid[12], uuid[13], uuid[14], uuid[15],
+    };
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(fields_le), 16);
+}
+
+PyObject *native_uuid7_int_unary(PyObject *op) {
+    const NativeUUID7Object *self = as_native(op);
+    return uuid_words_to_int(self->high, self->low);
+}
+
+PyObject *native_uuid7_int_method(PyObject *op, PyObject *) {
+    return native_uuid7_int_unary(op);
+}
+
+PyObject *native_uuid7_get_int(PyObject *op, void *) {
+    return native_uuid7_int_unary(op);
+}
+
+PyObject *native_uuid7_get_time(PyObject *op, void *) {
+    return PyLong_FromUnsignedLongLong(uuid_timestamp_ms_from_high(as_native(op)->high));
+}
+
+PyObject *native_uuid7_get_version(PyObject *, void *) {
+    return PyLong_FromLong(7);
+}
+
+PyObject *native_uuid7_get_variant(PyObject *, void *) {
+    return PyUnicode_FromString("specified in RFC 4122");
+}
+
+PyObject *native_uuid7_get_fields(PyObject *op, void *) {
+    const NativeUUID7Object *self = as_native(op);
+    PyObject *fields = PyTuple_New(6);
+    if (fields == nullptr) {
+        return nullptr;
+    }
+    const unsigned long small_fields[5] = {
+        static_cast<unsigned long>(self->high >> 32),             // time_low
+        static_cast<unsigned long>((self->high >> 16) & 0xFFFF),  // time_mid
+        static_cast<unsigned long>(self->high & 0xFFFF),          // time_hi_version
+        static_cast<unsigned long>(self->low >> 56),              // clock_seq_hi_variant
+        static_cast<unsigned long>((self->low >> 48) & 0xFF),     // clock_seq_low
+    };
+    for (Py_ssize_t index = 0; index < 5; ++index) {
+        PyObject *item = PyLong_FromUnsignedLong(small_fields[index]);
+        if (item == nullptr) {
+            Py_DECREF(fields);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(fields, index, item);
+    }
+    PyObject *node = PyLong_FromUnsignedLongLong(uuid_node_from_low(self->low));
+    if (node == nullptr) {
+        Py_DECREF(fields);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(fields, 5, node);
+    return fields;
+}
+
+Py_hash_t native_uuid7_hash(PyObject *op) {
+    const NativeUUID7Object *self = as_native(op);
+    uint64_t h = self->high ^ (self->high >> 32) ^ (self->low * 1000003u) ^ (self->low >> 32);
+    if (h == UINT64_MAX) {
+        h = UINT64_MAX - 1;  // -1 is the error value of a hash
+    }
+    return static_cast<Py_hash_t>(h);
+}
+
+PyObject *native_uuid7_richcompare(PyObject *left, PyObject *right, int op) {
+    if (!PyObject_TypeCheck(left, &NativeUUID7Type) || !PyObject_TypeCheck(right, &NativeUUID7Type)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const NativeUUID7Object *a = as_native(left);
+    const NativeUUID7Object *b = as_native(right);
+    bool result;
+    switch (op) {
+    case Py_LT: result = a->high < b->high || (a->high == b->high && a->low < b->low); break;
+    case Py_LE: result = a->high < b->high || (a->high == b->high && a->low <= b->low); break;
+    case Py_EQ: result = a->high == b->high && a->low == b->low; break;
+    case Py_NE: result = a->high != b->high || a->low != b->low; break;
+    case Py_GT: result = a->high > b->high || (a->high == b->high && a->low > b->low); break;
+    case Py_GE: result = a->high > b->high || (a->high == b->high && a->low >= b->low); break;
+    default: Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong(result);
+}
+
+int native_uuid7_setattro(PyObject *, PyObject *, PyObject *) {
+    PyErr_SetString(PyExc_TypeError, "UUID objects are immutable");
+    return -1;
+}
+
+PyGetSetDef native_uuid7_getset[] = {
+    {"int", native_uuid7_get_int, nullptr, "UUID as a 128-bit integer", nullptr},
+    {"bytes", native_uuid7_get_bytes, nullptr, "UUID as 16 big-endian bytes", nullptr},
+    {"bytes_le", native_uuid7_get_bytes_le, nullptr, "UUID as 16 little-endian field bytes", nullptr},
+    {"hex", native_uuid7_get_hex, nullptr, "UUID as 32 lowercase hexadecimal digits", nullptr},
+    {"time", native_uuid7_get_time, nullptr, "UUIDv7 Unix timestamp in milliseconds", nullptr},
+    {"timestamp", native_uuid7_get_time, nullptr, "UUIDv7 Unix timestamp in milliseconds", nullptr},
+    {"urn", native_uuid7_get_urn, nullptr, "UUID URN", nullptr},
+    {"version", native_uuid7_get_version, nullptr, "UUID version", nullptr},
+    {"variant", native_uuid7_get_variant, nullptr, "UUID variant", nullptr},
+    {"fields", native_uuid7_get_fields, nullptr, "UUID fields tuple", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef native_uuid7_methods[] = {
+    {"__int__", native_uuid7_int_method, METH_NOARGS, "Return the UUID as an integer"},
+    {"__bytes__", native_uuid7_bytes_method, METH_NOARGS, "Return the UUID as bytes"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyNumberMethods native_uuid7_as_number = {
+    .nb_int = native_uuid7_int_unary,
+    .nb_index = native_uuid7_int_unary,
+};
+
+PyTypeObject NativeUUID7Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
+    .tp_basicsize = sizeof(NativeUUID7Object),
+    .tp_repr = native_uuid7_repr,
+    .tp_as_number = &native_uuid7_as_number,
+    .tp_hash = native_uuid7_hash,
+    .tp_str = native_uuid7_str,
+    .tp_setattro = native_uuid7_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Compact native UUIDv7 object",
+    .tp_richcompare = native_uuid7_richcompare,
+    .tp_methods = native_uuid7_methods,
+    .tp_getset = native_uuid7_getset,
+};
+
+// ---------------------------------------------------------------------------
+// The uuid.UUID fast path: _configure_uuid7, uuid7(), uuid7_many(n),
+// _uuid7_at_many(unix_ms).
+// ---------------------------------------------------------------------------
+
+bool uuid7_configured() {
+    return uuid7_type != nullptr && uuid7_safe_uuid != nullptr;
+}
+
+PyObject *raise_not_configured() {
+    PyErr_SetString(PyExc_RuntimeError, "uuid7 object fast path is not configured");
+    return nullptr;
+}
+
+PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_configure_uuid7() expects uuid type and safe value");
+        return nullptr;
+    }
+    PyObject *new_type = args[0];
+    PyObject *new_safe_uuid = args[1];
+    if (!PyType_Check(new_type)) {
+        PyErr_SetString(PyExc_TypeError, "uuid type must be a type");
+        return nullptr;
+    }
+    // Both new references are taken before either old one goes, so that
+    // configuring again with the same objects changes no reference count.
+    Py_INCREF(new_type);
+    Py_INCREF(new_safe_uuid);
+    Py_XSETREF(uuid7_type, new_type);
+    Py_XSETREF(uuid7_safe_uuid, new_safe_uuid);
+    Py_RETURN_NONE;
+}
+
+// Steals value (which may be null, with the conversion's exception set).
+// A new instance of the configured class, or null with an exception.
+PyObject *uuid7_from_owned_int(PyObject *value) {
+    if (value == nullptr) {
+        return nullptr;
+    }
+    PyObject *uuid_obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(uuid7_type), 0);
+    if (uuid_obj == nullptr) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    const int set_int = PyObject_GenericSetAttr(uuid_obj, uuid_int_attr, value);
+    Py_DECREF(value);
+    if (set_int < 0) {
+        Py_DECREF(uuid_obj);
+        return nullptr;
+    }
+    // Read only now: the int setter may have run Python code that configured anew.
+    if (PyObject_GenericSetAttr(uuid_obj, uuid_is_safe_attr, uuid7_safe_uuid) < 0) {
+        Py_DECREF(uuid_obj);
+        return nullptr;
+    }
+    return uuid_obj;
+}
+
+PyObject *new_uuid7_instance(unsigned char *uuid) {
+    if (!uuid7_configured()) {
+        return raise_not_configured();
+    }
+    const int status = generate_uuid7_bytes(uuid);
+    if (status != 0) {
+        return raise_generation_error(status);
+    }
+    return uuid7_from_owned_int(uuid_bytes_to_int(uuid));
+}
+
+PyObject *py_uuid7(PyObject *, PyObject *) {
+    unsigned char uuid[16];
+    return new_uuid7_instance(uuid);
+}
+
+PyObject *py_uuid7_many(PyObject *, PyObject *args) {
+    Py_ssize_t count;
+    if (parse_batch_count(args, &count) != 0) {
+        return nullptr;
+    }
+    PyObject *result = PyList_New(count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    unsigned char uuid[16];
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject *item = new_uuid7_instance(uuid);
+        if (item == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyList_SET_ITEM(result, index, item);
+    }
+    return result;
+}
+
+// 0 with *value set to a valid timestamp, or -1 with an exception naming the
+// element's index.
+[[nodiscard]] int read_unix_ms_element(PyObject *item, Py_ssize_t index, uint64_t *value) {
+    if (PyBool_Check(item) || !PyLong_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "unix_ms[%zd] must be an integer number of Unix milliseconds", index);
+        return -1;
+    }
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(item);
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "unix_ms[%zd] must be between 0 and 2**48 - 1", index);
+        return -1;
+    }
+    if (converted > max_timestamp_ms) {
+        PyErr_Format(PyExc_ValueError, "unix_ms[%zd] must be between 0 and 2**48 - 1", index);
+        return -1;
+    }
+    *value = converted;
+    return 0;
+}
+
+PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
+    PyObject *snapshot = PySequence_Tuple(unix_ms);
+    if (snapshot == nullptr) {
+        return nullptr;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot);
+    if (count == 0) {
+        Py_DECREF(snapshot);
+        return PyList_New(0);
+    }
+    if (static_cast<size_t>(count) > SIZE_MAX / sizeof(uint64_t)) {
+        Py_DECREF(snapshot);
+        return PyErr_NoMemory();
+    }
+    auto *timestamps = static_cast<uint64_t *>(PyMem_Malloc(static_cast<size_t>(count) * sizeof(uint64_t)));
+    if (timestamps == nullptr) {
+        Py_DECREF(snapshot);
+        return PyErr_NoMemory();
+    }
+
+    PyObject *result = nullptr;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) != 0) {
+            goto done;
+        }
+    }
+    if (!uuid7_configured()) {
+        raise_not_configured();
+        goto done;
+    }
+    result = PyList_New(count);
+    for (Py_ssize_t index = 0; result != nullptr && index < count; ++index) {
+        uint64_t high;
+        uint64_t low;
+        const int status = generate_uuid7_at_words(&high, &low, timestamps[index]);
+        PyObject *item = status != 0 ? raise_generation_error(status)
+                                     : uuid7_from_owned_int(uuid_words_to_int(high, low));
+        if (item == nullptr) {
+            Py_CLEAR(result);
+        } else {
+            PyList_SET_ITEM(result, index, item);
+        }
+    }
+
+done:
+    PyMem_Free(timestamps);
+    Py_DECREF(snapshot);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Test and timestamp hooks.
+// ---------------------------------------------------------------------------
+
+PyObject *py_reset_state_for_tests(PyObject *, PyObject *) {
+    reset_uuid7_state();
+    Py_RETURN_NONE;
+}
+
+PyObject *py_set_state_for_tests(PyObject *, PyObject *args) {
+    unsigned long long timestamp_ms;
+    unsigned long long counter_value;
+    if (!PyArg_ParseTuple(args, "KK", &timestamp_ms, &counter_value)) {
+        return nullptr;
+    }
+    if (set_uuid7_state_for_tests(timestamp_ms, counter_value) < 0) {
+        PyErr_SetString(PyExc_ValueError, "state exceeds timestamp or counter width");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *py_generate_uuid7_bytes_for_tests(PyObject *, PyObject *args) {
+    unsigned long long timestamp_ms;
+    if (!PyArg_ParseTuple(args, "K", &timestamp_ms)) {
+        return nullptr;
+    }
+    unsigned char uuid[16];
+    const int status = generate_uuid7_bytes_for_timestamp(uuid, timestamp_ms);
+    if (status < 0) {
+        return raise_generation_error(status);
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(uuid), 16);
+}
+
+PyObject *py_generate_uuid7_at_bytes(PyObject *, PyObject *arg) {
+    const unsigned long long timestamp_ms = PyLong_AsUnsignedLongLong(arg);
+    if (timestamp_ms == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return nullptr;
+    }
+    unsigned char uuid[16];
+    const int status = generate_uuid7_at_bytes(uuid, timestamp_ms);
+    if (status < 0) {
+        return raise_generation_error(status);
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(uuid), 16);
+}
+
+// ---------------------------------------------------------------------------
+// The module.
+// ---------------------------------------------------------------------------
+
+PyMethodDef vorndal_methods[] = {
+    {"_uuid7_at_many", py_uuid7_at_many, METH_O,
+     "Generate independent UUID v7 objects after validating all timestamps"},
+    {"_generate_uuid7_at_bytes", py_generate_uuid7_at_bytes, METH_O,
+     "Generate independent UUID v7 bytes at a Unix millisecond timestamp"},
+    {"_set_state_for_tests", py_set_state_for_tests, METH_VARARGS,
+     "Set timestamp and counter for deterministic boundary tests"},
+    {"uuid7", py_uuid7, METH_NOARGS, "Generate a UUID v7 uuid.UUID object"},
+    {"uuid7_obj", py_uuid7_obj, METH_NOARGS, "Generate a compact native UUID v7 object"},
+    {"uuid7_many", py_uuid7_many, METH_VARARGS, "Generate UUID v7 objects in one call"},
+    {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS, "Generate compact native UUID v7 objects in one call"},
+    {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
+    {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
+    // The one handler whose signature is not PyCFunction's.
+    {"_configure_uuid7", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_configure_uuid7)), METH_FASTCALL,
+     "Configure the UUID v7 object fast path"},
+    {"generate_uuid7", py_generate_uuid7, METH_NOARGS, "Generate a UUID v7 string"},
+    {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS, "Generate UUID v7 bytes"},
+    {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS, "Generate a UUID v7 integer"},
+    {"_generate_uuid7_bytes_for_tests", py_generate_uuid7_bytes_for_tests, METH_VARARGS,
+     "Generate UUID v7 bytes for a specific timestamp"},
+    {"_reset_state_for_tests", py_reset_state_for_tests, METH_NOARGS, "Reset UUID v7 generator state"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef vorndal_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vorndal",
+    .m_doc = nullptr,
+    .m_size = -1,
+    .m_methods = vorndal_methods,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vorndal(void) {
+    PyObject *module = PyModule_Create2(&vorndal_module, PYTHON_API_VERSION);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    if (PyType_Ready(&NativeUUID7Type) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    Py_INCREF(&NativeUUID7Type);
+    if (PyModule_AddObject(module, "UUID7Obj", reinterpret_cast<PyObject *>(&NativeUUID7Type)) < 0) {
+        Py_DECREF(&NativeUUID7Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    uuid_int_attr = PyUnicode_InternFromString("int");
+    uuid_is_safe_attr = PyUnicode_InternFromString("is_safe");
+    if (uuid_int_attr == nullptr || uuid_is_safe_attr == nullptr) {
+        Py_CLEAR(uuid_int_attr);
+        Py_CLEAR(uuid_is_safe_attr);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

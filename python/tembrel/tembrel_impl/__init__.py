@@ -1,0 +1,1 @@
+"""Native implementation of tembrel: the extension module ``vorndal``."""
