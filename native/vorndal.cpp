@@ -483,6 +483,25 @@ PyObject *raise_not_configured() {
     return nullptr;
 }
 
+// True when a zero-filled instance of the class is a valid object: every
+// class on its way down to `object` is a Python class, so an instance is the
+// object header plus slots and perhaps a dictionary, all of which may start
+// null.  Built-in classes (int, range, type, BaseException, ...) keep state
+// that only their constructor sets up, and a zero-filled one can crash the
+// interpreter when it is used or released.
+bool generic_alloc_is_safe(PyTypeObject *type) {
+    if (type->tp_itemsize != 0) {
+        return false;
+    }
+    while (type != nullptr && type != &PyBaseObject_Type) {
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_itemsize != 0) {
+            return false;
+        }
+        type = type->tp_base;
+    }
+    return type != nullptr;
+}
+
 PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "_configure_uuid7() expects uuid type and safe value");
@@ -492,6 +511,10 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
     PyObject *new_safe_uuid = args[1];
     if (!PyType_Check(new_type)) {
         PyErr_SetString(PyExc_TypeError, "uuid type must be a type");
+        return nullptr;
+    }
+    if (!generic_alloc_is_safe(reinterpret_cast<PyTypeObject *>(new_type))) {
+        PyErr_SetString(PyExc_TypeError, "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
     // Both new references are taken before either old one goes, so that
