@@ -483,6 +483,21 @@ PyObject *raise_not_configured() {
     return nullptr;
 }
 
+// True when a heap class adds nothing to its base's instance layout but the
+// object pointers of its __slots__, which may start null.  A C class made with
+// PyType_FromSpec is a heap class too, yet its own fields (the buffer and item
+// descriptor of array.array, say) are not valid when zero-filled.
+bool adds_only_slots(const PyTypeObject *type) {
+    const Py_ssize_t base_size = type->tp_base->tp_basicsize;
+    Py_ssize_t slot_bytes = 0;
+    for (const PyMemberDef *member = type->tp_members; member != nullptr && member->name != nullptr; ++member) {
+        if (member->type == Py_T_OBJECT_EX && member->offset >= base_size) {
+            slot_bytes += static_cast<Py_ssize_t>(sizeof(PyObject *));
+        }
+    }
+    return type->tp_basicsize - base_size == slot_bytes;
+}
+
 // True when a zero-filled instance of the class is a valid object: every
 // class on its way down to `object` is a Python class, so an instance is the
 // object header plus slots and perhaps a dictionary, all of which may start
@@ -494,7 +509,8 @@ bool generic_alloc_is_safe(PyTypeObject *type) {
         return false;
     }
     while (type != nullptr && type != &PyBaseObject_Type) {
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_itemsize != 0) {
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_itemsize != 0 || type->tp_base == nullptr ||
+            !adds_only_slots(type)) {
             return false;
         }
         type = type->tp_base;

@@ -95,10 +95,15 @@ bool urandom_fd_is_device() {
         }
     }
     struct stat st;
-    if (fstat(urandom_fd, &st) == 0) {
-        urandom_dev = st.st_dev;
-        urandom_ino = st.st_ino;
+    if (fstat(urandom_fd, &st) != 0) {
+        // Without its identity the next refill could not recognise the
+        // descriptor as ours and would open another one each time.
+        close(urandom_fd);
+        urandom_fd = -1;
+        return -1;
     }
+    urandom_dev = st.st_dev;
+    urandom_ino = st.st_ino;
     return 0;
 }
 

@@ -1,0 +1,819 @@
+// The generator core, with its system calls wrapped at link time (fake_os).
+//
+// The core's state is process-wide; every test starts from a reset state with
+// the device already open, an empty pool and all wrappers passing through,
+// except that device reads deliver a known byte stream unless a test asks for
+// the real device.
+
+#include "vorndal.h"
+
+#include "fake_os.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using fake_os::pool_word;
+using fake_os::ReadStep;
+
+fake_os::State &os = fake_os::state;
+
+constexpr uint64_t max_ms = (uint64_t{1} << 48) - 1;
+constexpr uint64_t counter_max = (uint64_t{1} << 42) - 1;
+constexpr uint64_t T = 1'700'000'000'123;  // some millisecond in 2023
+constexpr unsigned char untouched = 0xA5;
+
+using Bytes = std::array<unsigned char, 16>;
+
+uint64_t be64(const unsigned char *p) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        value = (value << 8) | p[i];
+    }
+    return value;
+}
+
+void put_be(unsigned char *p, int width, uint64_t value) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<unsigned char>(value);
+        value >>= 8;
+    }
+}
+
+// One result of a core call, always seen as the 16-byte form.
+struct Id {
+    int status;
+    Bytes bytes;
+
+    uint64_t high() const { return be64(bytes.data()); }
+    uint64_t low() const { return be64(bytes.data() + 8); }
+    uint64_t ms() const { return high() >> 16; }
+    uint64_t counter() const { return ((high() & 0xFFF) << 30) | ((low() >> 32) & 0x3FFFFFFF); }
+    uint32_t tail() const { return static_cast<uint32_t>(low()); }
+    bool is_untouched() const {
+        for (unsigned char b : bytes) {
+            if (b != untouched) return false;
+        }
+        return true;
+    }
+};
+
+Bytes blank() {
+    Bytes b;
+    b.fill(untouched);
+    return b;
+}
+
+Id from_words(int status, uint64_t high, uint64_t low) {
+    Id id{status, blank()};
+    constexpr uint64_t sentinel = 0xA5A5A5A5A5A5A5A5ull;
+    if (status == 0 || high != sentinel || low != sentinel) {
+        put_be(id.bytes.data(), 8, high);
+        put_be(id.bytes.data() + 8, 8, low);
+    }
+    return id;
+}
+
+Id mono(uint64_t ms) {
+    Id id{0, blank()};
+    id.status = generate_uuid7_bytes_for_timestamp(id.bytes.data(), ms);
+    return id;
+}
+
+Id clocked() {
+    Id id{0, blank()};
+    id.status = generate_uuid7_bytes(id.bytes.data());
+    return id;
+}
+
+Id clocked_words() {
+    uint64_t high = 0xA5A5A5A5A5A5A5A5ull;
+    uint64_t low = high;
+    const int status = generate_uuid7_words(&high, &low);
+    return from_words(status, high, low);
+}
+
+Id independent(uint64_t ms) {
+    Id id{0, blank()};
+    id.status = generate_uuid7_at_bytes(id.bytes.data(), ms);
+    return id;
+}
+
+Id independent_words(uint64_t ms) {
+    uint64_t high = 0xA5A5A5A5A5A5A5A5ull;
+    uint64_t low = high;
+    const int status = generate_uuid7_at_words(&high, &low, ms);
+    return from_words(status, high, low);
+}
+
+// The expected 16-byte forms, built field by field from the byte layout.
+Bytes mono_bytes(uint64_t ms, uint64_t counter, uint64_t draw) {
+    Bytes b{};
+    put_be(b.data(), 6, ms);
+    b[6] = static_cast<unsigned char>(0x70 | (counter >> 38));
+    b[7] = static_cast<unsigned char>(counter >> 30);
+    b[8] = static_cast<unsigned char>(0x80 | ((counter >> 24) & 0x3F));
+    put_be(b.data() + 9, 3, counter & 0xFFFFFF);
+    put_be(b.data() + 12, 4, draw & 0xFFFFFFFF);
+    return b;
+}
+
+Bytes independent_bytes(uint64_t ms, uint64_t random_high, uint64_t random_low) {
+    Bytes b{};
+    put_be(b.data(), 6, ms);
+    b[6] = static_cast<unsigned char>(0x70 | ((random_high >> 8) & 0xF));
+    b[7] = static_cast<unsigned char>(random_high);
+    b[8] = static_cast<unsigned char>(0x80 | ((random_low >> 56) & 0x3F));
+    put_be(b.data() + 9, 7, random_low & 0xFFFFFFFFFFFFFF);
+    return b;
+}
+
+// Parametrized cases print as their `name` member.
+template <class Case>
+    requires requires(const Case &c) { c.name; }
+void PrintTo(const Case &c, std::ostream *out) {
+    *out << c.name;
+}
+
+// Names parametrized cases after their `name` member.
+struct ByName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case> &param_info) const {
+        return param_info.param.name;
+    }
+};
+
+// The expected value is computed after the call, from the bytes the call
+// made the device deliver.
+#define EXPECT_NEXT(call, expected)          \
+    do {                                     \
+        const Id got_ = (call);              \
+        EXPECT_EQ(got_.status, 0);           \
+        EXPECT_EQ(got_.bytes, (expected));   \
+    } while (0)
+
+uint64_t seed(size_t k) { return pool_word(k) & counter_max; }
+
+class Core : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake_os::disarm();
+        // Open the device now, so that every test starts alike whether it
+        // runs alone or after others.
+        ASSERT_EQ(independent(0).status, 0);
+        ASSERT_GE(os.device_fd, 0);
+        reset_uuid7_state();
+        fake_os::clear_log();
+    }
+    void TearDown() override { fake_os::disarm(); }
+
+    // Use up `draws` draws of the pool with identifiers at T after
+    // set_uuid7_state_for_tests(T, counter): one draw each.
+    static void run_at_T(uint64_t counter, int draws) {
+        ASSERT_EQ(set_uuid7_state_for_tests(T, counter), 0);
+        for (int i = 0; i < draws; ++i) {
+            ASSERT_EQ(mono(T).status, 0);
+        }
+    }
+
+    static void pretend_new_process(pid_t offset) {
+        os.fake_pid = false;
+        os.pid = getpid() + offset;
+        os.fake_pid = true;
+    }
+
+    static void close_device_behind_the_cores_back() { ASSERT_EQ(close(os.device_fd), 0); }
+};
+
+// ---------------------------------------------------------------------------
+// Entropy pool
+// ---------------------------------------------------------------------------
+
+TEST_F(Core, FirstDrawOpensNothingNewAndReadsAWholePool) {
+    const Id id = independent(T);
+    ASSERT_EQ(id.status, 0);
+    EXPECT_EQ(os.open_calls, 0u);
+    ASSERT_EQ(os.read_calls, 1u);
+    EXPECT_EQ(os.reads[0].count, 4096u);
+    EXPECT_EQ(os.delivered.size(), 4096u);
+    // Draws are read in native (little-endian) order from bytes 0-7, 8-15.
+    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+}
+
+TEST_F(Core, PoolServes512DrawsAndThe513thRefills) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 1000), 0);
+    uint64_t fstat_calls = 0;
+    for (uint64_t k = 0; k < 512; ++k) {
+        const Id id = mono(T);
+        ASSERT_EQ(id.status, 0);
+        // Same millisecond: one draw each, the counter up by exactly one.
+        ASSERT_EQ(id.bytes, mono_bytes(T, 1001 + k, pool_word(k))) << "draw " << k;
+        if (k == 0) fstat_calls = os.fstat_calls;
+    }
+    EXPECT_EQ(os.read_calls, 1u) << "512 draws need one refill";
+    EXPECT_EQ(os.fstat_calls, fstat_calls) << "a draw from the pool makes no system call";
+
+    const Id next = mono(T);
+    ASSERT_EQ(next.status, 0);
+    EXPECT_EQ(os.read_calls, 2u);
+    EXPECT_EQ(next.bytes, mono_bytes(T, 1513, pool_word(0)));
+}
+
+TEST_F(Core, IndependentIdentifiersTakeTwoDrawsEach) {
+    for (int i = 0; i < 256; ++i) {
+        ASSERT_EQ(independent(T).status, 0);
+    }
+    EXPECT_EQ(os.read_calls, 1u);
+    const Id id = independent(T);
+    ASSERT_EQ(id.status, 0);
+    EXPECT_EQ(os.read_calls, 2u);
+    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+}
+
+struct ReadCase {
+    std::string name;
+    std::vector<ReadStep> script;
+    size_t limit_after;
+    size_t expected_reads;
+};
+
+class Reads : public Core, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(Reads, ShortAndInterruptedReadsFillThePool) {
+    const ReadCase &c = GetParam();
+    os.read_script.assign(c.script.begin(), c.script.end());
+    os.read_limit = c.limit_after;
+
+    const Id id = independent(T);
+    ASSERT_EQ(id.status, 0);
+    EXPECT_EQ(os.read_calls, c.expected_reads);
+    EXPECT_EQ(os.delivered.size(), 4096u);
+    // Each read asks for exactly the rest of the pool, just past what is in.
+    for (size_t i = 0; i < os.reads.size(); ++i) {
+        EXPECT_EQ(os.reads[i].buffer, os.pool + os.reads[i].filled) << "read " << i;
+        EXPECT_EQ(os.reads[i].count, 4096 - os.reads[i].filled) << "read " << i;
+    }
+    EXPECT_EQ(std::memcmp(os.pool, os.delivered.data(), 4096), 0);
+    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+}
+
+std::vector<ReadCase> read_cases() {
+    std::vector<ReadStep> interrupted(1000, ReadStep::fail(EINTR));
+    std::vector<ReadStep> mixed = {ReadStep::deliver(1000), ReadStep::fail(EINTR), ReadStep::deliver(3),
+                                   ReadStep::fail(EINTR), ReadStep::fail(EINTR)};
+    return {
+        {"interrupted_1000_times", interrupted, SIZE_MAX, 1001},
+        {"one_byte_at_a_time", {}, 1, 4096},
+        {"interrupted_after_one_byte", {ReadStep::deliver(1), ReadStep::fail(EINTR)}, SIZE_MAX, 3},
+        {"uneven_chunks_and_interrupts", mixed, 1000, 9},  // 1000, 3, then 1000, 1000, 1000, 93
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Reads, ::testing::ValuesIn(read_cases()),
+                         ByName{});
+
+struct FailCase {
+    std::string name;
+    std::vector<ReadStep> script;
+    int error;  // errno left by the failing read, 0 for end of file
+};
+
+class ReadFailures : public Core, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(ReadFailures, FailTheDrawAndTheNextRefillStartsOver) {
+    const FailCase &c = GetParam();
+    os.read_script.assign(c.script.begin(), c.script.end());
+    errno = 0;
+    const Id failed = independent_words(T);
+    EXPECT_EQ(failed.status, -1);
+    EXPECT_TRUE(failed.is_untouched());
+    if (c.error != 0) {
+        EXPECT_EQ(errno, c.error);
+    }
+    EXPECT_EQ(os.read_calls, c.script.size());
+
+    const int fd = os.device_fd;
+    const size_t before = os.reads.size();
+    const Id id = independent_words(T);
+    ASSERT_EQ(id.status, 0);
+    EXPECT_EQ(os.open_calls, 0u) << "the descriptor stays open after a failed read";
+    ASSERT_EQ(os.reads.size(), before + 1);
+    EXPECT_EQ(os.reads[before].fd, fd);
+    EXPECT_EQ(os.reads[before].count, 4096u) << "the refill starts again at byte 0";
+    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, ReadFailures,
+    ::testing::Values(FailCase{"end_of_file", {ReadStep::end_of_file()}, 0},
+                      FailCase{"end_of_file_after_short_read", {ReadStep::deliver(100), ReadStep::end_of_file()}, 0},
+                      FailCase{"read_error", {ReadStep::fail(EIO)}, EIO},
+                      FailCase{"error_after_interrupts_and_short_read",
+                               {ReadStep::fail(EINTR), ReadStep::fail(EINTR), ReadStep::deliver(4000),
+                                ReadStep::fail(EAGAIN)},
+                               EAGAIN}),
+    ByName{});
+
+struct OpenCase {
+    std::string name;
+    std::vector<int> errors;
+    int first_status;
+    uint64_t first_opens;
+};
+
+class Opens : public Core, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
+    const OpenCase &c = GetParam();
+    close_device_behind_the_cores_back();
+    os.open_errors.assign(c.errors.begin(), c.errors.end());
+
+    const Id first = independent(T);
+    EXPECT_EQ(first.status, c.first_status);
+    EXPECT_EQ(os.open_calls, c.first_opens);
+    EXPECT_EQ(os.open_flags, O_RDONLY | O_CLOEXEC);
+    if (c.first_status != 0) {
+        EXPECT_TRUE(first.is_untouched());
+        EXPECT_EQ(os.read_calls, 0u);
+        const Id second = independent(T);
+        ASSERT_EQ(second.status, 0);
+        EXPECT_EQ(os.open_calls, c.first_opens + 1) << "the next refill opens again";
+        EXPECT_EQ(second.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+    } else {
+        EXPECT_EQ(first.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+    }
+    for (const auto &read : os.reads) {
+        EXPECT_EQ(read.fd, os.device_fd);
+    }
+    // Once open, the device stays open: no more opens for later refills.
+    const uint64_t opens = os.open_calls;
+    for (int i = 0; i < 600; ++i) {
+        ASSERT_EQ(independent(T).status, 0);
+    }
+    EXPECT_EQ(os.open_calls, opens);
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Opens,
+                         ::testing::Values(OpenCase{"reopened", {}, 0, 1},
+                                           OpenCase{"interrupted_1000_times", std::vector<int>(1000, EINTR), 0, 1001},
+                                           OpenCase{"failed", {EMFILE}, -1, 1},
+                                           OpenCase{"interrupted_then_failed", {EINTR, EINTR, EACCES}, -1, 3}),
+                         ByName{});
+
+TEST_F(Core, ReplacedDescriptorIsNeverReadAsRandomness) {
+    const int old_fd = os.device_fd;
+    char path[] = "/tmp/vorndal-core-test-XXXXXX";
+    const int other = mkstemp(path);
+    ASSERT_GE(other, 0);
+    unlink(path);
+    const std::vector<unsigned char> zeros(8192, 0);
+    ASSERT_EQ(write(other, zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+    ASSERT_EQ(lseek(other, 0, SEEK_SET), 0);
+    ASSERT_EQ(dup2(other, old_fd), old_fd);
+    close(other);
+    os.scripted_bytes = false;  // a read of old_fd would now really read the file
+
+    const Id id = independent(T);
+    ASSERT_EQ(id.status, 0);
+    EXPECT_EQ(os.open_calls, 1u);
+    EXPECT_NE(os.device_fd, old_fd);
+    EXPECT_EQ(lseek(old_fd, 0, SEEK_CUR), 0) << "the other file was read";
+    for (const auto &read : os.reads) {
+        EXPECT_EQ(read.fd, os.device_fd);
+    }
+    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+    close(old_fd);
+}
+
+TEST_F(Core, UnidentifiableDescriptorIsClosedAndTheOpenRetried) {
+    close_device_behind_the_cores_back();
+    // The check of the closed descriptor fails as it would anyway; then the
+    // identity check right after the new open fails.
+    os.fstat_errors.assign({EBADF, EIO});
+    const Id first = independent(T);
+    EXPECT_EQ(first.status, -1);
+    EXPECT_TRUE(first.is_untouched());
+    EXPECT_EQ(os.open_calls, 1u);
+    EXPECT_EQ(os.read_calls, 0u);
+    EXPECT_EQ(fcntl(os.device_fd, F_GETFD), -1) << "the descriptor was kept open";
+
+    const Id second = independent(T);
+    ASSERT_EQ(second.status, 0);
+    EXPECT_EQ(os.open_calls, 2u);
+    EXPECT_EQ(second.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
+    for (int i = 0; i < 600; ++i) {
+        ASSERT_EQ(independent(T).status, 0);
+    }
+    EXPECT_EQ(os.open_calls, 2u) << "once identified, the descriptor is kept";
+}
+
+// ---------------------------------------------------------------------------
+// Monotonic sequence
+// ---------------------------------------------------------------------------
+
+TEST_F(Core, ClockDrivenSequence) {
+    os.fake_clock = true;
+    os.clock = {1'700'000'000, 123'999'999};  // truncated to ...123 ms
+    const uint64_t ms = 1'700'000'000'123;
+
+    const Id a = clocked();
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.bytes, mono_bytes(ms, seed(0), pool_word(1)));
+    const Id b = clocked_words();
+    ASSERT_EQ(b.status, 0);
+    EXPECT_EQ(b.bytes, mono_bytes(ms, seed(0) + 1, pool_word(2)));
+
+    os.clock = {1'699'999'990, 0};  // ten seconds back: count on at the last millisecond
+    const Id c = clocked();
+    ASSERT_EQ(c.status, 0);
+    EXPECT_EQ(c.bytes, mono_bytes(ms, seed(0) + 2, pool_word(3)));
+
+    os.clock = {1'700'000'000, 124'000'000};  // the next millisecond: a new seed
+    const Id d = clocked_words();
+    ASSERT_EQ(d.status, 0);
+    EXPECT_EQ(d.bytes, mono_bytes(ms + 1, seed(4), pool_word(5)));
+    EXPECT_EQ(os.clock_calls, 4u);
+}
+
+TEST_F(Core, EarlierTimestampContinuesAtTheLastOne) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 77), 0);
+    EXPECT_NEXT(mono(T - 5000), mono_bytes(T, 78, pool_word(0)));
+    EXPECT_NEXT(mono(0), mono_bytes(T, 79, pool_word(1)));
+    EXPECT_NEXT(mono(T), mono_bytes(T, 80, pool_word(2)));
+    // A later timestamp draws a new seed, which may be smaller.
+    EXPECT_NEXT(mono(T + 1), mono_bytes(T + 1, seed(3), pool_word(4)));
+}
+
+TEST_F(Core, CounterWrapMovesToTheNextMillisecondWithAFreshSeed) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, counter_max), 0);
+    const Id a = mono(T);
+    ASSERT_EQ(a.status, 0);
+    EXPECT_EQ(a.bytes, mono_bytes(T + 1, seed(0), pool_word(1)));
+    EXPECT_NEXT(mono(T), mono_bytes(T + 1, seed(0) + 1, pool_word(2)));
+    EXPECT_NEXT(mono(T + 1), mono_bytes(T + 1, seed(0) + 2, pool_word(3)));
+    EXPECT_NEXT(mono(T + 2), mono_bytes(T + 2, seed(4), pool_word(5)));
+}
+
+TEST_F(Core, LastMillisecondRunsOut) {
+    ASSERT_EQ(set_uuid7_state_for_tests(max_ms, counter_max), 0);
+    for (uint64_t ms : {uint64_t{0}, T, max_ms}) {
+        const Id id = mono(ms);
+        EXPECT_EQ(id.status, -2);
+        EXPECT_TRUE(id.is_untouched());
+    }
+    EXPECT_EQ(clocked().status, -2);
+    EXPECT_EQ(clocked_words().status, -2);
+    EXPECT_EQ(os.read_calls, 0u) << "no random bytes consumed";
+
+    ASSERT_EQ(set_uuid7_state_for_tests(max_ms, counter_max - 1), 0);
+    EXPECT_NEXT(mono(T), mono_bytes(max_ms, counter_max, pool_word(0)));
+    const Id last = mono(max_ms);
+    EXPECT_EQ(last.status, -2);
+    EXPECT_TRUE(last.is_untouched());
+    // The rejected call took nothing from the pool.
+    EXPECT_NEXT(independent(5), independent_bytes(5, pool_word(1), pool_word(2)));
+}
+
+struct FailedDrawCase {
+    std::string name;
+    uint64_t counter;  // state set at T
+    int draws_before;  // identifiers at T before the failing call
+    uint64_t failing_ms;
+};
+
+class FailedDraws : public Core, public ::testing::WithParamInterface<FailedDrawCase> {};
+
+TEST_P(FailedDraws, CommitNothing) {
+    const FailedDrawCase &c = GetParam();
+    run_at_T(c.counter, c.draws_before);
+    os.read_script.push_back(ReadStep::fail(EIO));
+    const Id failed = mono(c.failing_ms);
+    EXPECT_EQ(failed.status, -1);
+    EXPECT_TRUE(failed.is_untouched());
+    ASSERT_TRUE(os.read_script.empty()) << "the failing call did not refill";
+
+    // The sequence goes on from the last successful identifier.
+    const Id id = mono(T);
+    ASSERT_EQ(id.status, 0);
+    const uint64_t next = c.counter + static_cast<uint64_t>(c.draws_before) + 1;
+    if (next <= counter_max) {
+        EXPECT_EQ(id.bytes, mono_bytes(T, next, pool_word(0)));
+    } else {
+        EXPECT_EQ(id.bytes, mono_bytes(T + 1, seed(0), pool_word(1)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, FailedDraws,
+                         ::testing::Values(FailedDrawCase{"seed_draw_of_new_millisecond", 100, 0, T + 5},
+                                           FailedDrawCase{"tail_draw_after_new_seed", 100, 511, T + 5},
+                                           FailedDrawCase{"tail_draw_in_same_millisecond", 100, 512, T},
+                                           FailedDrawCase{"seed_draw_of_counter_wrap", counter_max, 0, T}),
+                         ByName{});
+
+// ---------------------------------------------------------------------------
+// Timestamps
+// ---------------------------------------------------------------------------
+
+struct TimestampFunction {
+    std::string name;
+    Id (*call)(uint64_t ms);
+    bool monotonic;
+};
+
+class Timestamps : public Core, public ::testing::WithParamInterface<TimestampFunction> {};
+
+TEST_P(Timestamps, RangeIsZeroTo2Pow48Minus1) {
+    const TimestampFunction &f = GetParam();
+    for (uint64_t ms : {max_ms + 1, uint64_t{1} << 63, ~uint64_t{0}}) {
+        const Id id = f.call(ms);
+        EXPECT_EQ(id.status, -2) << ms;
+        EXPECT_TRUE(id.is_untouched());
+    }
+    EXPECT_EQ(os.read_calls, 0u);
+
+    const Id zero = f.call(0);
+    ASSERT_EQ(zero.status, 0);
+    EXPECT_EQ(zero.ms(), 0u);
+    EXPECT_EQ(zero.bytes, f.monotonic ? mono_bytes(0, seed(0), pool_word(1))
+                                      : independent_bytes(0, pool_word(0), pool_word(1)));
+    reset_uuid7_state();
+    const Id top = f.call(max_ms);
+    ASSERT_EQ(top.status, 0);
+    EXPECT_EQ(top.bytes, f.monotonic ? mono_bytes(max_ms, seed(0), pool_word(1))
+                                     : independent_bytes(max_ms, pool_word(0), pool_word(1)));
+}
+
+TEST_P(Timestamps, ProcessCheckComesFirstOnlyForMonotonic) {
+    // A monotonic call resets a foreign state before testing the timestamp;
+    // an independent call rejects the timestamp before looking at the process.
+    const TimestampFunction &f = GetParam();
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 500), 0);
+    pretend_new_process(1);
+    EXPECT_EQ(f.call(max_ms + 1).status, -2);
+    os.fake_pid = false;  // back in the owning process, if it still owns the state
+    const Id id = mono(T);
+    ASSERT_EQ(id.status, 0);
+    if (f.monotonic) {
+        EXPECT_EQ(id.bytes, mono_bytes(T, seed(0), pool_word(1)));
+    } else {
+        EXPECT_EQ(id.bytes, mono_bytes(T, 501, pool_word(0)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Timestamps,
+                         ::testing::Values(TimestampFunction{"bytes_for_timestamp", mono, true},
+                                           TimestampFunction{"at_bytes", independent, false},
+                                           TimestampFunction{"at_words", independent_words, false}),
+                         ByName{});
+
+struct ClockCase {
+    std::string name;
+    timespec clock;
+    int status;
+    uint64_t ms;
+};
+
+class Clock : public Core, public ::testing::WithParamInterface<ClockCase> {};
+
+TEST_P(Clock, ReadingIsCheckedAgainst48Bits) {
+    const ClockCase &c = GetParam();
+    os.fake_clock = true;
+    os.clock = c.clock;
+    for (Id (*call)() : {clocked, clocked_words}) {
+        reset_uuid7_state();
+        const Id id = call();
+        ASSERT_EQ(id.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(id.bytes, mono_bytes(c.ms, seed(0), pool_word(1)));
+        } else {
+            EXPECT_TRUE(id.is_untouched());
+            EXPECT_EQ(os.read_calls, 0u);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Clock,
+                         ::testing::Values(ClockCase{"one_second_before_1970", {-1, 0}, -2, 0},
+                                           ClockCase{"one_ms_before_1970", {-1, 999'999'999}, -2, 0},
+                                           ClockCase{"start_of_1970", {0, 999'999}, 0, 0},
+                                           ClockCase{"last_millisecond", {281'474'976'710, 655'999'999}, 0, max_ms},
+                                           ClockCase{"past_48_bits", {281'474'976'710, 656'000'000}, -2, 0}),
+                         ByName{});
+
+TEST_F(Core, IndependentIdentifiersLeaveTheSequenceAlone) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 900), 0);
+    size_t k = 0;
+    for (uint64_t ms : {T, T, T + 1000, uint64_t{0}, max_ms}) {
+        const Id a = independent(ms);
+        EXPECT_EQ(a.bytes, independent_bytes(ms, pool_word(k), pool_word(k + 1)));
+        const Id b = independent_words(ms);
+        EXPECT_EQ(b.bytes, independent_bytes(ms, pool_word(k + 2), pool_word(k + 3)));
+        k += 4;
+    }
+    EXPECT_NEXT(mono(T), mono_bytes(T, 901, pool_word(k)));
+
+    // In a fresh state they do not start a sequence either.
+    reset_uuid7_state();
+    ASSERT_EQ(independent(T + 100).status, 0);
+    EXPECT_NEXT(mono(T), mono_bytes(T, seed(2), pool_word(3)));
+}
+
+TEST_F(Core, BitLayoutWithExtremeRandomBytes) {
+    os.pattern = [](uint64_t) -> unsigned char { return 0xFF; };
+    EXPECT_EQ(independent_words(T).high(), (T << 16) | 0x7FFF);
+    reset_uuid7_state();
+    const Id ones = independent(T);
+    EXPECT_EQ(ones.low(), 0xBFFFFFFFFFFFFFFFull);
+    reset_uuid7_state();
+    const Id mono_ones = mono(T);
+    EXPECT_EQ(mono_ones.high(), (T << 16) | 0x7FFF);
+    EXPECT_EQ(mono_ones.low(), 0xBFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(mono_ones.counter(), counter_max);
+
+    os.pattern = [](uint64_t) -> unsigned char { return 0x00; };
+    reset_uuid7_state();
+    const Id zeros = mono(T);
+    EXPECT_EQ(zeros.high(), (T << 16) | 0x7000);
+    EXPECT_EQ(zeros.low(), 0x8000000000000000ull);
+    reset_uuid7_state();
+    const Id izeros = independent(T);
+    EXPECT_EQ(izeros.high(), (T << 16) | 0x7000);
+    EXPECT_EQ(izeros.low(), 0x8000000000000000ull);
+}
+
+// ---------------------------------------------------------------------------
+// Test hook and process changes
+// ---------------------------------------------------------------------------
+
+struct BadState {
+    std::string name;
+    uint64_t ms;
+    uint64_t counter;
+};
+
+class SetStateRange : public Core, public ::testing::WithParamInterface<BadState> {};
+
+TEST_P(SetStateRange, RejectsWithoutChangingOrCheckingTheProcess) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 40), 0);
+    pretend_new_process(1);
+    EXPECT_EQ(set_uuid7_state_for_tests(GetParam().ms, GetParam().counter), -1);
+    os.fake_pid = false;
+    EXPECT_NEXT(mono(T), mono_bytes(T, 41, pool_word(0)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, SetStateRange,
+                         ::testing::Values(BadState{"timestamp_2_pow_48", max_ms + 1, 0},
+                                           BadState{"counter_2_pow_42", 0, counter_max + 1},
+                                           BadState{"both", max_ms + 1, counter_max + 1},
+                                           BadState{"timestamp_all_ones", ~uint64_t{0}, 5},
+                                           BadState{"counter_all_ones", 5, ~uint64_t{0}}),
+                         ByName{});
+
+TEST_F(Core, SetStateAcceptsBothMaxima) {
+    EXPECT_EQ(set_uuid7_state_for_tests(max_ms, counter_max), 0);
+    EXPECT_EQ(mono(T).status, -2);  // proves the state took effect
+    EXPECT_EQ(set_uuid7_state_for_tests(0, 0), 0);
+    EXPECT_NEXT(mono(0), mono_bytes(0, 1, pool_word(0)));
+}
+
+bool all_zero(const unsigned char *pool) {
+    for (size_t i = 0; i < 4096; ++i) {
+        if (pool[i] != 0) return false;
+    }
+    return true;
+}
+
+TEST_F(Core, NewProcessStartsAfreshAndKeepsTheDescriptor) {
+    ASSERT_EQ(mono(T).status, 0);
+    const Id parent = mono(T);
+    ASSERT_EQ(parent.status, 0);
+    const unsigned char *pool = os.pool;
+    ASSERT_FALSE(all_zero(pool));
+
+    pretend_new_process(1);
+    const Id child = mono(T);
+    ASSERT_EQ(child.status, 0);
+    EXPECT_EQ(os.read_calls, 2u) << "the new process refills although the pool had bytes";
+    EXPECT_EQ(child.bytes, mono_bytes(T, seed(0), pool_word(1)));
+    EXPECT_NE(child.counter(), parent.counter() + 1);
+
+    // A reset empties and zero-fills the pool, also when the call then fails.
+    pretend_new_process(2);
+    EXPECT_EQ(mono(max_ms + 1).status, -2);
+    EXPECT_TRUE(all_zero(pool));
+    ASSERT_EQ(mono(T).status, 0);
+    reset_uuid7_state();
+    EXPECT_TRUE(all_zero(pool));
+
+    // set_uuid7_state_for_tests in a new process empties the pool first.
+    ASSERT_EQ(mono(T).status, 0);
+    pretend_new_process(3);
+    ASSERT_EQ(set_uuid7_state_for_tests(T + 9, 3), 0);
+    EXPECT_TRUE(all_zero(pool));
+    const uint64_t reads = os.read_calls;
+    EXPECT_NEXT(mono(T), mono_bytes(T + 9, 4, pool_word(0)));
+    EXPECT_EQ(os.read_calls, reads + 1);
+
+    EXPECT_EQ(os.open_calls, 0u) << "resets and new processes keep the descriptor";
+    for (const auto &read : os.reads) {
+        EXPECT_EQ(read.fd, os.device_fd);
+    }
+}
+
+TEST_F(Core, IndependentIdentifierInANewProcessReadsFreshBytes) {
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 60), 0);
+    ASSERT_EQ(mono(T).status, 0);
+    pretend_new_process(1);
+    EXPECT_NEXT(independent(T), independent_bytes(T, pool_word(0), pool_word(1)));
+    EXPECT_EQ(os.read_calls, 2u);
+    // It reset the sequence too: the next monotonic identifier starts afresh.
+    EXPECT_NEXT(mono(T), mono_bytes(T, seed(2), pool_word(3)));
+}
+
+struct ChildReport {
+    int status;
+    unsigned char id[16];
+    uint64_t open_calls;
+    uint64_t read_calls;
+    size_t delivered;
+    unsigned char first_draws[16];
+};
+
+class Fork : public Core, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
+    os.scripted_bytes = GetParam();
+    ASSERT_EQ(mono(T).status, 0);
+    const Id before = mono(T);
+    ASSERT_EQ(before.status, 0);
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        fake_os::clear_log();
+        ChildReport report{};
+        Id id = mono(T);
+        report.status = id.status;
+        std::memcpy(report.id, id.bytes.data(), 16);
+        report.open_calls = os.open_calls;
+        report.read_calls = os.read_calls;
+        report.delivered = os.delivered.size();
+        if (os.delivered.size() >= 16) {
+            std::memcpy(report.first_draws, os.delivered.data() + os.refill_begin, 16);
+        }
+        const bool sent = write(pipe_fds[1], &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+        _exit(sent ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    ChildReport report{};
+    size_t got = 0;
+    while (got < sizeof report) {
+        const ssize_t n = read(pipe_fds[0], reinterpret_cast<char *>(&report) + got, sizeof report - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(pipe_fds[0]);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+    ASSERT_EQ(got, sizeof report);
+
+    ASSERT_EQ(report.status, 0);
+    EXPECT_EQ(report.open_calls, 0u) << "the child goes on with the inherited descriptor";
+    EXPECT_EQ(report.read_calls, 1u);
+    EXPECT_EQ(report.delivered, 4096u);
+    // The child's identifier comes from its own fresh read: a new counter
+    // seed and tail, at the timestamp it was given.
+    uint64_t draw[2] = {};
+    std::memcpy(draw, report.first_draws, 16);  // native order, as the core reads
+    Id child{0, {}};
+    std::memcpy(child.bytes.data(), report.id, 16);
+    EXPECT_EQ(child.bytes, mono_bytes(T, draw[0] & counter_max, draw[1]));
+    EXPECT_NE(child.counter(), before.counter() + 1);
+
+    // The parent goes on with its own sequence and its own pool.
+    const Id after = mono(T);
+    ASSERT_EQ(after.status, 0);
+    EXPECT_EQ(after.bytes, mono_bytes(T, before.counter() + 1, pool_word(3)));
+    EXPECT_EQ(os.read_calls, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, Fork, ::testing::Values(true, false),
+                         [](const auto &param_info) { return param_info.param ? "scripted_bytes" : "real_device"; });
+
+}  // namespace

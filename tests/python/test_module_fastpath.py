@@ -1,0 +1,631 @@
+"""The uuid.UUID fast path: _configure_uuid7, uuid7(), uuid7_many(n) and
+_uuid7_at_many(unix_ms)."""
+
+from __future__ import annotations
+
+import array
+import collections
+import enum
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+from tembrel.tembrel_impl import vorndal
+
+pytestmark = pytest.mark.usefixtures("reset_generator")
+
+OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
+NOT_CONFIGURED = "^uuid7 object fast path is not configured$"
+EXPECTS_TWO = r"^_configure_uuid7\(\) expects uuid type and safe value$"
+NOT_A_TYPE = "^uuid type must be a type$"
+NOT_PLAIN = "^uuid type must be a Python class whose bases are plain Python classes or object$"
+
+
+def type_error_at(index: int) -> str:
+    return rf"^unix_ms\[{index}\] must be an integer number of Unix milliseconds$"
+
+
+def range_error_at(index: int) -> str:
+    return rf"^unix_ms\[{index}\] must be between 0 and 2\*\*48 - 1$"
+
+
+class Slotted:
+    __slots__ = ("int", "is_safe")
+
+
+class Recording:
+    """Records every call of the class machinery that the fast path must bypass."""
+
+    __slots__ = ("int", "is_safe")
+    calls: list[str] = []
+
+    def __new__(cls, *args, **kwargs):
+        Recording.calls.append("__new__")
+        return super().__new__(cls)
+
+    def __init__(self, *args, **kwargs):
+        Recording.calls.append("__init__")
+
+    def __setattr__(self, name, value):
+        Recording.calls.append("__setattr__")
+        object.__setattr__(self, name, value)
+
+
+def current_configuration():
+    sample = vorndal.uuid7()
+    return type(sample), sample.is_safe
+
+
+# --------------------------------------------------------------------------
+# _configure_uuid7: arguments
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [(), (uuid.UUID,), (uuid.UUID, None, None)], ids=["none", "one", "three"])
+def test_configure_needs_exactly_two_arguments(args, fast_path):
+    marker = object()
+    fast_path(Slotted, marker)
+    with pytest.raises(TypeError, match=EXPECTS_TWO):
+        vorndal._configure_uuid7(*args)
+    assert current_configuration() == (Slotted, marker)
+
+
+def test_configure_refuses_keywords(fast_path):
+    fast_path(Slotted, None)
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        vorndal._configure_uuid7(uuid.UUID, safe=None)
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        vorndal._configure_uuid7(uuid_type=uuid.UUID, safe=None)
+    assert current_configuration() == (Slotted, None)
+
+
+@pytest.mark.parametrize("not_a_type", [5, uuid.UUID(int=0), "uuid.UUID", None], ids=repr)
+def test_configure_refuses_a_non_class(not_a_type, fast_path):
+    marker = object()
+    fast_path(Slotted, marker)
+    with pytest.raises(TypeError, match=NOT_A_TYPE):
+        vorndal._configure_uuid7(not_a_type, object())
+    assert current_configuration() == (Slotted, marker)
+
+
+class IntSub(int):
+    pass
+
+
+class ErrorSub(Exception):
+    pass
+
+
+class Meta(type):
+    pass
+
+
+class PlainMixin:
+    pass
+
+
+class MixedWithInt(PlainMixin, int):
+    pass
+
+
+class ArraySub(array.array):
+    pass
+
+
+class DequeSub(collections.deque):
+    pass
+
+
+class DeepArraySub(PlainMixin, ArraySub):
+    pass
+
+
+@pytest.mark.parametrize(
+    "refused",
+    [int, bool, str, bytes, tuple, list, dict, type, memoryview, range, Exception, IntSub, ErrorSub,
+     Meta, MixedWithInt, ArraySub, DequeSub, DeepArraySub, array.array, collections.deque],
+    ids=lambda c: c.__name__,
+)
+def test_configure_refuses_classes_with_built_in_layouts(refused, fast_path):
+    # A zero-filled instance of any of these is not a valid object: using or
+    # releasing one could crash the interpreter.
+    marker = object()
+    fast_path(Slotted, marker)
+    with pytest.raises(TypeError, match=NOT_PLAIN):
+        vorndal._configure_uuid7(refused, None)
+    assert current_configuration() == (Slotted, marker)
+
+
+class WithDict:
+    pass
+
+
+class SlottedChild(WithDict):
+    __slots__ = ("extra",)
+
+
+class AbstractBase(metaclass=type("AbcLikeMeta", (type,), {})):
+    pass
+
+
+class FromMetaclass(AbstractBase):
+    pass
+
+
+@pytest.mark.parametrize("accepted", [uuid.UUID, Slotted, WithDict, SlottedChild, FromMetaclass, Recording],
+                         ids=lambda c: c.__name__)
+def test_configure_accepts_plain_python_classes(accepted, fast_path):
+    marker = object()
+    assert fast_path(accepted, marker) is None
+    made = vorndal.uuid7()
+    assert type(made) is accepted
+    assert made.is_safe is marker
+    assert made.int >> 76 & 0xF == 7
+
+
+def test_configure_accepts_any_is_safe_object(fast_path):
+    fast_path(uuid.UUID, None)
+    assert all(u.is_safe is None for u in vorndal.uuid7_many(3))
+
+
+def test_configuring_twice_with_the_same_objects_keeps_reference_counts(fast_path):
+    class Fresh:
+        __slots__ = ("int", "is_safe")
+
+    safe = object()
+    fast_path(Fresh, safe)
+    type_count, safe_count = sys.getrefcount(Fresh), sys.getrefcount(safe)
+    for _ in range(10):
+        vorndal._configure_uuid7(Fresh, safe)
+    assert (sys.getrefcount(Fresh), sys.getrefcount(safe)) == (type_count, safe_count)
+
+
+def test_reconfiguring_releases_the_previous_objects(fast_path):
+    first_safe, second_safe = object(), object()
+    fast_path(Slotted, first_safe)
+    held = sys.getrefcount(first_safe)
+    vorndal._configure_uuid7(uuid.UUID, second_safe)
+    assert sys.getrefcount(first_safe) == held - 1
+
+
+def test_instances_release_their_references(fast_path):
+    safe = object()
+    fast_path(Slotted, safe)
+    before = sys.getrefcount(safe)
+    made = vorndal.uuid7_many(100) + [vorndal.uuid7() for _ in range(10)]
+    assert sys.getrefcount(safe) == before + 110
+    del made
+    assert sys.getrefcount(safe) == before
+
+
+def test_release_of_the_old_is_safe_object_sees_the_new_configuration(fast_path):
+    seen = []
+
+    class Noisy:
+        def __del__(self):
+            made = vorndal.uuid7()
+            seen.append((type(made), made.is_safe))
+
+    new_safe = object()
+    fast_path(Slotted, Noisy())
+    vorndal._configure_uuid7(uuid.UUID, new_safe)
+    assert seen == [(uuid.UUID, new_safe)]
+
+
+# --------------------------------------------------------------------------
+# Instances built without the class's constructor
+# --------------------------------------------------------------------------
+
+
+def test_uuid7_builds_without_new_init_or_setattr(fast_path):
+    safe = object()
+    fast_path(Recording, safe)
+    Recording.calls.clear()
+    made = [vorndal.uuid7(), *vorndal.uuid7_many(2), *vorndal._uuid7_at_many([1, 2])]
+    assert Recording.calls == []
+    assert all(type(m) is Recording and m.is_safe is safe for m in made)
+
+
+def test_uuid7_gives_a_standard_uuid_of_the_sequence(fast_path, pinned, decode):
+    fast_path(uuid.UUID, uuid.SafeUUID.safe)
+    pinned.pin(900)
+    made = vorndal.uuid7()
+    assert type(made) is uuid.UUID
+    assert made.is_safe is uuid.SafeUUID.safe
+    assert type(made.int) is int
+    assert made.version == 7
+    assert made.variant == uuid.RFC_4122
+    parts = decode(made.bytes)
+    assert (parts.timestamp, parts.counter) == (pinned.timestamp, 901)
+    assert made == uuid.UUID(str(made))
+    assert pinned.next_counter() == 902
+
+
+def test_uuid7_many_is_consecutive_and_increasing(fast_path, pinned, decode):
+    fast_path(uuid.UUID, uuid.SafeUUID.unknown)
+    pinned.pin(10)
+    made = vorndal.uuid7_many(5)
+    assert all(type(m) is uuid.UUID for m in made)
+    assert [decode(m.bytes).counter for m in made] == [11, 12, 13, 14, 15]
+    assert pinned.next_counter() == 16
+    many = vorndal.uuid7_many(1000)
+    assert all(a < b for a, b in zip(many, many[1:]))
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        ((-1,), ValueError, "^count must be non-negative$"),
+        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
+        ((1.0,), TypeError, "cannot be interpreted as an integer"),
+        ((2**63,), OverflowError, "too large to convert to C ssize_t"),
+    ],
+)
+def test_uuid7_many_bad_counts(args, error, message, fast_path, pinned):
+    fast_path(uuid.UUID, None)
+    pinned.pin(10)
+    with pytest.raises(error, match=message):
+        vorndal.uuid7_many(*args)
+    assert pinned.next_counter() == 11
+
+
+def test_uuid7_many_zero_and_too_large(fast_path, pinned):
+    fast_path(uuid.UUID, None)
+    pinned.pin(10)
+    assert vorndal.uuid7_many(0) == []
+    with pytest.raises(MemoryError):
+        vorndal.uuid7_many(sys.maxsize // 8 + 1)
+    assert pinned.next_counter() == 11
+
+
+def test_uuid7_fails_at_the_end_of_the_range(fast_path):
+    fast_path(uuid.UUID, None)
+    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 1)
+    for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(1)):
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+            call()
+
+
+def test_uuid7_many_fails_whole_when_a_later_item_fails(fast_path):
+    fast_path(uuid.UUID, None)
+    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
+    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+        vorndal.uuid7_many(2)
+    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+        vorndal.uuid7()
+
+
+# --------------------------------------------------------------------------
+# Classes that do not accept the attributes
+# --------------------------------------------------------------------------
+
+
+class EmptySlots:
+    __slots__ = ()
+
+
+class IntOnly:
+    __slots__ = ("int",)
+
+
+class ReadOnlyInt:
+    __slots__ = ("is_safe",)
+
+    @property
+    def int(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    ("cls", "message"),
+    [
+        (EmptySlots, "'EmptySlots' object has no attribute 'int'"),
+        (IntOnly, "'IntOnly' object has no attribute 'is_safe'"),
+        (ReadOnlyInt, "has no setter"),
+        (object, "'object' object has no attribute 'int'"),
+    ],
+    ids=lambda v: v.__name__ if isinstance(v, type) else None,
+)
+def test_attribute_setter_errors_pass_through(cls, message, fast_path, pinned):
+    safe = object()
+    fast_path(cls, safe)
+    held = sys.getrefcount(safe)
+    pinned.pin(20)
+    for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(3), lambda: vorndal._uuid7_at_many([5, 6])):
+        with pytest.raises(AttributeError, match=message):
+            call()
+    # uuid7 and the first element of uuid7_many generated an identifier each
+    # before the instance could not be built; the independent ones do not count.
+    assert pinned.next_counter() == 23
+    # The half-built instances were released with their references.
+    assert sys.getrefcount(safe) == held
+
+
+# --------------------------------------------------------------------------
+# The configuration is read afresh at every use
+# --------------------------------------------------------------------------
+
+
+def test_int_setter_that_reconfigures(fast_path):
+    old_safe, new_safe = object(), object()
+
+    class Second:
+        __slots__ = ("int", "is_safe")
+
+    class Reconfiguring:
+        def __get__(self, instance, owner=None):
+            return self if instance is None else instance._value
+
+        def __set__(self, instance, value):
+            instance._value = value
+            vorndal._configure_uuid7(Second, new_safe)
+
+    class First:
+        __slots__ = ("_value", "is_safe")
+        int = Reconfiguring()
+
+    fast_path(First, old_safe)
+    one = vorndal.uuid7()
+    assert type(one) is First and one.is_safe is new_safe
+
+    fast_path(First, old_safe)
+    batch = vorndal.uuid7_many(3)
+    assert type(batch[0]) is First and batch[0].is_safe is new_safe
+    assert [type(u) for u in batch[1:]] == [Second, Second]
+    assert all(u.is_safe is new_safe for u in batch[1:])
+    assert batch[0].int < batch[1].int < batch[2].int
+
+    fast_path(First, old_safe)
+    independent = vorndal._uuid7_at_many([7, 8, 9])
+    assert [type(u) for u in independent] == [First, Second, Second]
+    assert all(u.is_safe is new_safe for u in independent)
+    assert [u.int >> 80 for u in independent] == [7, 8, 9]
+
+
+def test_timestamps_are_copied_before_python_code_runs(fast_path):
+    source = [100, 200, 300]
+
+    class Mutating:
+        __slots__ = ("_value", "is_safe")
+
+        @property
+        def int(self):
+            return self._value
+
+        @int.setter
+        def int(self, value):
+            self._value = value
+            source[:] = [2**60, "bad"]
+
+    fast_path(Mutating, None)
+    made = vorndal._uuid7_at_many(source)
+    assert [m.int >> 80 for m in made] == [100, 200, 300]
+
+
+# --------------------------------------------------------------------------
+# _uuid7_at_many
+# --------------------------------------------------------------------------
+
+
+class Colour(enum.IntEnum):
+    RED = 12345
+
+
+class Millis(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("argument", "timestamps"),
+    [
+        ([0], [0]),
+        ([2**48 - 1], [2**48 - 1]),
+        ((1, 2, 3), [1, 2, 3]),
+        (iter([5, 4]), [5, 4]),
+        ((t for t in (9, 8, 7)), [9, 8, 7]),
+        (range(3), [0, 1, 2]),
+        ([Colour.RED, Millis(77)], [12345, 77]),
+        ({42: None}, [42]),
+    ],
+    ids=["zero", "last", "tuple", "iterator", "generator", "range", "int-subclasses", "dict"],
+)
+def test_uuid7_at_many_carries_each_timestamp(argument, timestamps, fast_path, decode):
+    fast_path(uuid.UUID, None)
+    made = vorndal._uuid7_at_many(argument)
+    assert type(made) is list
+    assert all(type(m) is uuid.UUID for m in made)
+    assert [decode(m.bytes).timestamp for m in made] == timestamps
+    for m in made:
+        assert m.version == 7 and m.variant == uuid.RFC_4122
+
+
+def test_uuid7_at_many_last_timestamp_bytes(fast_path):
+    fast_path(uuid.UUID, None)
+    (made,) = vorndal._uuid7_at_many([2**48 - 1])
+    assert made.bytes[:6] == b"\xff" * 6
+
+
+def test_uuid7_at_many_leaves_the_sequence_alone(fast_path, pinned):
+    fast_path(uuid.UUID, None)
+    pinned.pin(500)
+    t = pinned.timestamp
+    made = vorndal._uuid7_at_many([t, t, t, 0, t + 1])
+    assert [m.int >> 80 for m in made] == [t, t, t, 0, t + 1]
+    assert len({m.int for m in made}) == 5
+    assert pinned.next_counter() == 501
+
+
+@pytest.mark.parametrize("empty", [[], (), iter([]), "", range(0)], ids=["list", "tuple", "iterator", "str", "range"])
+def test_uuid7_at_many_empty_gives_a_new_list(empty, fast_path):
+    fast_path(uuid.UUID, None)
+    result = vorndal._uuid7_at_many(empty)
+    assert result == [] and type(result) is list and result is not empty
+
+
+@pytest.mark.parametrize(
+    ("argument", "error", "message"),
+    [
+        ([True], TypeError, type_error_at(0)),
+        ([False], TypeError, type_error_at(0)),
+        ([1.0], TypeError, type_error_at(0)),
+        (["1"], TypeError, type_error_at(0)),
+        ([None], TypeError, type_error_at(0)),
+        ([5, 6, 7.0], TypeError, type_error_at(2)),
+        ([0, 1, True], TypeError, type_error_at(2)),
+        ([-1], ValueError, range_error_at(0)),
+        ([2**64], ValueError, range_error_at(0)),
+        ([2**48], ValueError, range_error_at(0)),
+        ([2**64 - 1], ValueError, range_error_at(0)),
+        ([0, 2**48], ValueError, range_error_at(1)),
+        ([1, 2, 3, -(2**70)], ValueError, range_error_at(3)),
+        ([1, 2**48, 1.5], ValueError, range_error_at(1)),
+        ("12", TypeError, type_error_at(0)),
+    ],
+    ids=lambda v: repr(v)[:30] if isinstance(v, (list, str)) else None,
+)
+def test_uuid7_at_many_validates_every_element_first(argument, error, message, fast_path, pinned):
+    built = []
+
+    class Counting:
+        __slots__ = ("_value", "is_safe")
+
+        @property
+        def int(self):
+            return self._value
+
+        @int.setter
+        def int(self, value):
+            built.append(value)
+            self._value = value
+
+    fast_path(Counting, None)
+    assert len(vorndal._uuid7_at_many([1])) == 1 and len(built) == 1
+    pinned.pin(60)
+    with pytest.raises(error, match=message):
+        vorndal._uuid7_at_many(argument)
+    assert len(built) == 1
+    assert pinned.next_counter() == 61
+
+
+@pytest.mark.parametrize("not_iterable", [5, None, 1.5], ids=repr)
+def test_uuid7_at_many_needs_an_iterable(not_iterable, fast_path):
+    fast_path(uuid.UUID, None)
+    with pytest.raises(TypeError, match="object is not iterable"):
+        vorndal._uuid7_at_many(not_iterable)
+
+
+def test_uuid7_at_many_passes_iteration_errors_through(fast_path):
+    fast_path(uuid.UUID, None)
+
+    def failing():
+        yield 1
+        raise LookupError("from the iterable")
+
+    with pytest.raises(LookupError, match="from the iterable"):
+        vorndal._uuid7_at_many(failing())
+
+
+# --------------------------------------------------------------------------
+# The unconfigured module, in a fresh interpreter
+# --------------------------------------------------------------------------
+
+# Loads the extension module straight from its file, so that no package code
+# (which configures the fast path) runs in the child.
+PRELUDE = f"""
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("tembrel.tembrel_impl.vorndal", {vorndal.__file__!r})
+v = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(v)
+assert "tembrel" not in sys.modules
+NOT_CONFIGURED = "uuid7 object fast path is not configured"
+PINNED = 2**47
+
+def raises(error, message, call):
+    try:
+        call()
+    except error as caught:
+        assert str(caught) == message, (str(caught), message)
+    else:
+        raise AssertionError(f"{{call}} did not raise")
+
+def next_counter():
+    data = v._generate_uuid7_bytes_for_tests(PINNED)
+    high, low = int.from_bytes(data[:8], "big"), int.from_bytes(data[8:], "big")
+    assert high >> 16 == PINNED
+    return ((high & 0xFFF) << 30) | ((low >> 32) & 0x3FFFFFFF)
+"""
+
+
+def run_unconfigured(body: str) -> None:
+    completed = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stderr
+
+
+def test_unconfigured_uuid7_raises_and_generates_nothing():
+    run_unconfigured(
+        """
+        v._set_state_for_tests(PINNED, 10)
+        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
+        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
+        assert next_counter() == 11
+        """
+    )
+
+
+def test_unconfigured_uuid7_many():
+    run_unconfigured(
+        """
+        v._set_state_for_tests(PINNED, 10)
+        first, second = v.uuid7_many(0), v.uuid7_many(0)
+        assert first == [] and second == [] and first is not second
+        raises(RuntimeError, NOT_CONFIGURED, lambda: v.uuid7_many(3))
+        raises(ValueError, "count must be non-negative", lambda: v.uuid7_many(-1))
+        try:
+            v.uuid7_many(sys.maxsize // 8 + 1)
+        except MemoryError:
+            pass
+        else:
+            raise AssertionError("no MemoryError")
+        assert next_counter() == 11
+        """
+    )
+
+
+def test_unconfigured_uuid7_at_many_validates_before_the_configuration_test():
+    run_unconfigured(
+        """
+        for empty in ([], (), iter([])):
+            result = v._uuid7_at_many(empty)
+            assert result == [] and type(result) is list and result is not empty
+        raises(RuntimeError, NOT_CONFIGURED, lambda: v._uuid7_at_many([0, 1]))
+        raises(ValueError, "unix_ms[1] must be between 0 and 2**48 - 1", lambda: v._uuid7_at_many([0, 2**48]))
+        raises(TypeError, "unix_ms[0] must be an integer number of Unix milliseconds",
+               lambda: v._uuid7_at_many([True]))
+        """
+    )
+
+
+def test_first_configuration_switches_the_fast_path_on():
+    run_unconfigured(
+        """
+        import uuid
+        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
+        raises(TypeError, "uuid type must be a type", lambda: v._configure_uuid7(5, None))
+        raises(TypeError, "uuid type must be a Python class whose bases are plain Python classes or object",
+               lambda: v._configure_uuid7(int, None))
+        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
+        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+        made = v.uuid7()
+        assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown and made.version == 7
+        assert len(v.uuid7_many(3)) == 3
+        assert v._uuid7_at_many([0])[0].int >> 80 == 0
+        """
+    )

@@ -1,0 +1,361 @@
+"""The compact native type UUID7Obj, uuid7_obj() and uuid7_obj_many(n)."""
+
+from __future__ import annotations
+
+import copy
+import gc
+import operator
+import pickle
+import sys
+import uuid
+import weakref
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tembrel.tembrel_impl import vorndal
+
+pytestmark = pytest.mark.usefixtures("reset_generator")
+
+UUID7Obj = vorndal.UUID7Obj
+OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
+IMMUTABLE = "^UUID objects are immutable$"
+WORD = st.integers(min_value=0, max_value=2**64 - 1)
+# Properties may use the session-scoped helpers; the reset fixture need not run per example.
+property_settings = settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+EXAMPLE_HIGH = 0x018F2B3C4D5E7ABC
+EXAMPLE_LOW = 0x8123456789ABCDEF
+EXAMPLE_TEXT = "018f2b3c-4d5e-7abc-8123-456789abcdef"
+
+ATTRIBUTE_DOCS = {
+    "int": "UUID as a 128-bit integer",
+    "bytes": "UUID as 16 big-endian bytes",
+    "bytes_le": "UUID as 16 little-endian field bytes",
+    "hex": "UUID as 32 lowercase hexadecimal digits",
+    "time": "UUIDv7 Unix timestamp in milliseconds",
+    "timestamp": "UUIDv7 Unix timestamp in milliseconds",
+    "urn": "UUID URN",
+    "version": "UUID version",
+    "variant": "UUID variant",
+    "fields": "UUID fields tuple",
+}
+
+
+# --------------------------------------------------------------------------
+# The type object
+# --------------------------------------------------------------------------
+
+
+def test_type_identity():
+    assert UUID7Obj.__module__ == "tembrel.tembrel_impl.vorndal"
+    assert UUID7Obj.__name__ == "UUID7Obj"
+    assert UUID7Obj.__qualname__ == "UUID7Obj"
+    assert UUID7Obj.__doc__ == "Compact native UUIDv7 object"
+    assert UUID7Obj.__bases__ == (object,)
+    assert not issubclass(UUID7Obj, uuid.UUID)
+
+
+def test_instance_is_header_and_two_words_only():
+    obj = vorndal.uuid7_obj()
+    assert type(obj) is UUID7Obj
+    assert sys.getsizeof(obj) == 32
+    assert UUID7Obj.__itemsize__ == 0
+    assert UUID7Obj.__dictoffset__ == 0
+    assert UUID7Obj.__weakrefoffset__ == 0
+    assert not hasattr(obj, "__dict__")
+    assert not gc.is_tracked(obj)
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(obj)
+
+
+def test_attribute_table_and_docstrings():
+    getsets = {name for name, value in vars(UUID7Obj).items() if type(value).__name__ == "getset_descriptor"}
+    assert getsets == set(ATTRIBUTE_DOCS)
+    for name, doc in ATTRIBUTE_DOCS.items():
+        assert vars(UUID7Obj)[name].__doc__ == doc, name
+    assert vars(UUID7Obj)["__bytes__"].__doc__ == "Return the UUID as bytes"
+
+
+def test_type_cannot_be_subclassed():
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (UUID7Obj,), {})
+
+
+@pytest.mark.parametrize(
+    "construct",
+    [lambda: UUID7Obj(), lambda: UUID7Obj(0), lambda: UUID7Obj.__new__(UUID7Obj), lambda: object.__new__(UUID7Obj)],
+    ids=["call", "call-with-argument", "dunder-new", "object-new"],
+)
+def test_type_has_no_constructor(construct):
+    with pytest.raises(TypeError, match="cannot create 'tembrel.tembrel_impl.vorndal.UUID7Obj' instances"):
+        construct()
+
+
+@pytest.mark.parametrize(
+    "duplicate",
+    [pickle.dumps, lambda o: pickle.dumps(o, protocol=0), lambda o: pickle.dumps(o, protocol=5), copy.copy,
+     copy.deepcopy],
+    ids=["pickle", "pickle-0", "pickle-5", "copy", "deepcopy"],
+)
+def test_no_pickling_or_copying(duplicate):
+    with pytest.raises(TypeError):
+        duplicate(vorndal.uuid7_obj())
+
+
+# --------------------------------------------------------------------------
+# Worked examples
+# --------------------------------------------------------------------------
+
+
+def test_worked_example_views(make_obj):
+    obj = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
+    assert str(obj) == EXAMPLE_TEXT
+    assert repr(obj) == f"UUID('{EXAMPLE_TEXT}')"
+    assert obj.urn == f"urn:uuid:{EXAMPLE_TEXT}"
+    assert obj.hex == "018f2b3c4d5e7abc8123456789abcdef"
+    assert obj.bytes == bytes.fromhex("01 8f 2b 3c 4d 5e 7a bc 81 23 45 67 89 ab cd ef")
+    assert obj.bytes_le == bytes.fromhex("3c 2b 8f 01 5e 4d bc 7a 81 23 45 67 89 ab cd ef")
+    assert obj.int == 2072603367802668490763652334214696431
+    assert obj.time == 1714417323358
+    assert obj.timestamp == 1714417323358
+    assert obj.fields == (26159932, 19806, 31420, 129, 35, 76310993685999)
+    assert obj.version == 7
+    assert obj.variant == "specified in RFC 4122"
+    assert hash(obj) == -810709966582343830
+
+
+def test_hash_that_would_be_minus_one_becomes_minus_two(make_obj):
+    obj = make_obj(0x7FFFFFFF017D788B, 0x8000000000000019)
+    assert str(obj) == "7fffffff-017d-788b-8000-000000000019"
+    assert hash(obj) == -2
+
+
+# --------------------------------------------------------------------------
+# Views of any pair of words, checked against the standard library
+# --------------------------------------------------------------------------
+
+
+@property_settings
+@given(high=WORD, low=WORD)
+def test_views_agree_with_the_standard_library(make_obj, high, low):
+    obj = make_obj(high, low)
+    value = (high << 64) | low
+    reference = uuid.UUID(int=value)
+    assert str(obj) == str(reference)
+    assert repr(obj) == f"UUID('{reference}')"
+    assert obj.urn == reference.urn
+    assert obj.hex == reference.hex
+    assert obj.bytes == reference.bytes
+    assert obj.bytes_le == reference.bytes_le
+    assert obj.fields == reference.fields
+    assert obj.int == int(obj) == obj.__int__() == operator.index(obj) == value
+    assert bytes(obj) == obj.__bytes__() == obj.bytes == value.to_bytes(16, "big")
+    assert hex(obj) == hex(value)
+    assert f"{obj}" == format(obj, "") == str(obj)
+    assert obj.time == obj.timestamp == value >> 80 == high >> 16
+    assert obj.version == 7
+    assert obj.variant == "specified in RFC 4122"
+    (time_low, time_mid, time_hi_version, clock_seq_hi_variant, clock_seq_low, node) = obj.fields
+    assert (time_low << 96) | (time_mid << 80) | (time_hi_version << 64) | (clock_seq_hi_variant << 56) | (
+        clock_seq_low << 48
+    ) | node == value
+
+
+@property_settings
+@given(left=st.tuples(WORD, WORD), right=st.tuples(WORD, WORD))
+def test_comparisons_order_as_unsigned_128_bit_numbers(make_obj, left, right):
+    a = make_obj(*left)
+    b = make_obj(*right)
+    va = (left[0] << 64) | left[1]
+    vb = (right[0] << 64) | right[1]
+    for compare in (operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge):
+        assert compare(a, b) is compare(va, vb)
+
+
+# Pairs where a signed comparison, or one that looks at the low word first,
+# gives the wrong answer.
+TRICKY_PAIRS = [
+    ((0, 2**64 - 1), (1, 0)),
+    ((2**63 - 1, 2**64 - 1), (2**63, 0)),
+    ((5, 2**63 - 1), (5, 2**63)),
+    ((2**64 - 1, 0), (2**64 - 1, 1)),
+    ((7, 7), (7, 7)),
+]
+
+
+@pytest.mark.parametrize(("left", "right"), TRICKY_PAIRS)
+@pytest.mark.parametrize(
+    "compare", [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge],
+    ids=["lt", "le", "eq", "ne", "gt", "ge"],
+)
+def test_comparison_edge_words(make_obj, left, right, compare):
+    va = (left[0] << 64) | left[1]
+    vb = (right[0] << 64) | right[1]
+    assert compare(make_obj(*left), make_obj(*right)) is compare(va, vb)
+    assert compare(make_obj(*right), make_obj(*left)) is compare(vb, va)
+
+
+def test_equal_instances_are_interchangeable_keys(make_obj):
+    a = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
+    b = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
+    assert a is not b
+    assert a == b and hash(a) == hash(b)
+    assert {a: 1}[b] == 1
+    assert len({a, b, make_obj(EXAMPLE_HIGH, EXAMPLE_LOW + 1)}) == 2
+
+
+def test_every_instance_is_true(make_obj):
+    assert bool(make_obj(0, 0)) is True
+    assert bool(vorndal.uuid7_obj()) is True
+
+
+def test_usable_as_an_index(make_obj):
+    assert [10, 11, 12][make_obj(0, 2)] == 12
+    assert operator.index(make_obj(0, 0)) == 0
+
+
+# --------------------------------------------------------------------------
+# Foreign objects of the same value
+# --------------------------------------------------------------------------
+
+
+def _same_value_objects(obj):
+    return [
+        uuid.UUID(int=obj.int),
+        obj.int,
+        str(obj),
+        obj.hex,
+        obj.bytes,
+    ]
+
+
+@pytest.mark.parametrize("index", range(5), ids=["uuid.UUID", "int", "str", "hex", "bytes"])
+def test_never_equal_to_a_foreign_object_of_the_same_value(index):
+    obj = vorndal.uuid7_obj()
+    other = _same_value_objects(obj)[index]
+    assert (obj == other) is False
+    assert (other == obj) is False
+    assert (obj != other) is True
+    assert (other != obj) is True
+
+
+@pytest.mark.parametrize("index", range(3), ids=["uuid.UUID", "int", "str"])
+@pytest.mark.parametrize("compare", [operator.lt, operator.le, operator.gt, operator.ge], ids=["lt", "le", "gt", "ge"])
+def test_ordering_against_a_foreign_object_raises(index, compare):
+    obj = vorndal.uuid7_obj()
+    other = _same_value_objects(obj)[index]
+    with pytest.raises(TypeError, match="not supported between instances"):
+        compare(obj, other)
+    with pytest.raises(TypeError, match="not supported between instances"):
+        compare(other, obj)
+
+
+# --------------------------------------------------------------------------
+# Immutability
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", [*ATTRIBUTE_DOCS, "nonexistent", "__class__", "__doc__", "high", "low"])
+def test_every_attribute_refuses_assignment_and_deletion(name, make_obj):
+    obj = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
+    with pytest.raises(TypeError, match=IMMUTABLE):
+        setattr(obj, name, 1)
+    with pytest.raises(TypeError, match=IMMUTABLE):
+        delattr(obj, name)
+    assert str(obj) == EXAMPLE_TEXT
+
+
+def test_assignment_statements_are_refused():
+    obj = vorndal.uuid7_obj()
+    before = obj.int
+    with pytest.raises(TypeError, match=IMMUTABLE):
+        obj.int = 0
+    with pytest.raises(TypeError, match=IMMUTABLE):
+        del obj.hex
+    assert obj.int == before
+
+
+# --------------------------------------------------------------------------
+# uuid7_obj and uuid7_obj_many
+# --------------------------------------------------------------------------
+
+
+def test_uuid7_obj_continues_the_pinned_sequence(pinned, decode):
+    pinned.pin(300)
+    obj = vorndal.uuid7_obj()
+    parts = decode(obj.bytes)
+    assert (parts.timestamp, parts.counter, parts.version, parts.variant) == (pinned.timestamp, 301, 7, 2)
+    assert pinned.next_counter() == 302
+
+
+@pytest.mark.parametrize("count", [1, 2, 500])
+def test_uuid7_obj_many_is_increasing(count):
+    objs = vorndal.uuid7_obj_many(count)
+    assert type(objs) is list and len(objs) == count
+    assert all(type(o) is UUID7Obj for o in objs)
+    assert sorted(objs) == objs
+    assert all(a < b for a, b in zip(objs, objs[1:]))
+    assert len(set(objs)) == count
+
+
+def test_uuid7_obj_many_consecutive_counters(pinned, decode):
+    pinned.pin(50)
+    objs = vorndal.uuid7_obj_many(3)
+    assert [decode(o.bytes).counter for o in objs] == [51, 52, 53]
+    assert pinned.next_counter() == 54
+
+
+def test_uuid7_obj_many_zero(pinned):
+    pinned.pin(50)
+    first, second = vorndal.uuid7_obj_many(0), vorndal.uuid7_obj_many(0)
+    assert first == [] and second == [] and first is not second
+    assert pinned.next_counter() == 51
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        ((-1,), ValueError, "^count must be non-negative$"),
+        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
+        ((2.0,), TypeError, "cannot be interpreted as an integer"),
+        ((2**63,), OverflowError, "too large to convert to C ssize_t"),
+    ],
+)
+def test_uuid7_obj_many_bad_counts(args, error, message, pinned):
+    pinned.pin(50)
+    with pytest.raises(error, match=message):
+        vorndal.uuid7_obj_many(*args)
+    assert pinned.next_counter() == 51
+
+
+def test_uuid7_obj_many_count_too_large_for_a_list(pinned):
+    pinned.pin(50)
+    with pytest.raises(MemoryError):
+        vorndal.uuid7_obj_many(sys.maxsize // 8 + 1)
+    assert pinned.next_counter() == 51
+
+
+def test_uuid7_obj_fails_at_the_end_of_the_range():
+    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 1)
+    for _ in range(2):
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+            vorndal.uuid7_obj()
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+            vorndal.uuid7_obj_many(1)
+
+
+def test_uuid7_obj_many_fails_whole_when_a_later_item_fails():
+    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
+    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+        vorndal.uuid7_obj_many(2)
+    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
+        vorndal.uuid7_obj()
+
+
+def test_last_identifier_of_the_range():
+    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
+    obj = vorndal.uuid7_obj()
+    assert obj.time == 2**48 - 1
+    assert str(obj).startswith("ffffffff-ffff-7fff-bfff-ffff")
