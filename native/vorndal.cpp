@@ -64,23 +64,34 @@ PyObject *raise_generation_error(int status) {
     return 0;
 }
 
-// Writes exactly 36 characters, no terminator.
-void format_uuid7(const unsigned char *uuid, char *text) {
-    int position = 0;
-    for (int index = 0; index < 16; ++index) {
-        if (position == 8 || position == 13 || position == 18 || position == 23) {
-            text[position++] = '-';
-        }
-        text[position++] = hex_digits[uuid[index] >> 4];
-        text[position++] = hex_digits[uuid[index] & 0x0F];
+// The two hexadecimal digits of every byte value, high nibble first: one
+// lookup per byte instead of one per nibble.
+constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
+    std::array<std::array<char, 2>, 256> table{};
+    for (size_t value = 0; value < 256; ++value) {
+        table[value] = {hex_digits[value >> 4], hex_digits[value & 0x0F]};
     }
+    return table;
+}();
+
+inline void put_hex_pair(char *text, unsigned char byte) {
+    std::memcpy(text, hex_pairs[byte].data(), 2);
+}
+
+// Writes exactly 36 characters, no terminator: bytes 0-3, 4-5, 6-7, 8-9 and
+// 10-15 as digit pairs, with "-" between the groups.
+void format_uuid7(const unsigned char *uuid, char *text) {
+    constexpr std::array<unsigned char, 16> position = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    for (size_t index = 0; index < 16; ++index) {
+        put_hex_pair(text + position[index], uuid[index]);
+    }
+    text[8] = text[13] = text[18] = text[23] = '-';
 }
 
 // Writes exactly 32 characters, no terminator.
 void format_uuid7_hex(const unsigned char *uuid, char *text) {
-    for (int index = 0; index < 16; ++index) {
-        text[2 * index] = hex_digits[uuid[index] >> 4];
-        text[2 * index + 1] = hex_digits[uuid[index] & 0x0F];
+    for (size_t index = 0; index < 16; ++index) {
+        put_hex_pair(text + 2 * index, uuid[index]);
     }
 }
 
