@@ -138,20 +138,11 @@ inline unsigned char *bytes_data(PyObject *bytes) {
     return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
 }
 
-// ---------------------------------------------------------------------------
-// Canonical text: generate_uuid7(), uuid7_str_many(n).
-// ---------------------------------------------------------------------------
-
-PyObject *py_generate_uuid7(PyObject *, PyObject *) {
-    unsigned char uuid[16];
-    const int status = generate_uuid7_bytes(uuid);
-    if (status < 0) {
-        return raise_generation_error(status);
-    }
-    return uuid_bytes_to_string(uuid);
-}
-
-PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
+// The batch list pattern: a list of exactly `count` slots, filled by index in
+// generation order; at the first failing item the list (and every item in
+// it) is released, so no partial list is ever returned.
+template <typename MakeItem>
+PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     Py_ssize_t count;
     if (parse_batch_count(args, &count) != 0) {
         return nullptr;
@@ -160,14 +151,8 @@ PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
     if (result == nullptr) {
         return nullptr;
     }
-    unsigned char uuid[16];
     for (Py_ssize_t index = 0; index < count; ++index) {
-        const int status = generate_uuid7_bytes(uuid);
-        if (status < 0) {
-            Py_DECREF(result);
-            return raise_generation_error(status);
-        }
-        PyObject *item = uuid_bytes_to_string(uuid);
+        PyObject *item = make_item();
         if (item == nullptr) {
             Py_DECREF(result);
             return nullptr;
@@ -175,6 +160,30 @@ PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
         PyList_SET_ITEM(result, index, item);
     }
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Canonical text: generate_uuid7(), uuid7_str_many(n).
+// ---------------------------------------------------------------------------
+
+// One identifier as canonical text, generated into `uuid` first: a failed
+// string allocation loses that identifier.
+PyObject *new_uuid7_string(unsigned char *uuid) {
+    const int status = generate_uuid7_bytes(uuid);
+    if (status < 0) {
+        return raise_generation_error(status);
+    }
+    return uuid_bytes_to_string(uuid);
+}
+
+PyObject *py_generate_uuid7(PyObject *, PyObject *) {
+    unsigned char uuid[16];
+    return new_uuid7_string(uuid);
+}
+
+PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
+    unsigned char uuid[16];  // one buffer serves every item
+    return make_batch_list(args, [&uuid] { return new_uuid7_string(uuid); });
 }
 
 // ---------------------------------------------------------------------------
@@ -276,23 +285,7 @@ PyObject *py_uuid7_obj(PyObject *, PyObject *) {
 }
 
 PyObject *py_uuid7_obj_many(PyObject *, PyObject *args) {
-    Py_ssize_t count;
-    if (parse_batch_count(args, &count) != 0) {
-        return nullptr;
-    }
-    PyObject *result = PyList_New(count);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject *item = new_native_uuid7();
-        if (item == nullptr) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        PyList_SET_ITEM(result, index, item);
-    }
-    return result;
+    return make_batch_list(args, new_native_uuid7);
 }
 
 PyObject *native_uuid7_str(PyObject *op) {
@@ -595,24 +588,8 @@ PyObject *py_uuid7(PyObject *, PyObject *) {
 }
 
 PyObject *py_uuid7_many(PyObject *, PyObject *args) {
-    Py_ssize_t count;
-    if (parse_batch_count(args, &count) != 0) {
-        return nullptr;
-    }
-    PyObject *result = PyList_New(count);
-    if (result == nullptr) {
-        return nullptr;
-    }
     unsigned char uuid[16];
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject *item = new_uuid7_instance(uuid);
-        if (item == nullptr) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        PyList_SET_ITEM(result, index, item);
-    }
-    return result;
+    return make_batch_list(args, [&uuid] { return new_uuid7_instance(uuid); });
 }
 
 // 0 with *value set to a valid timestamp, or -1 with an exception naming the
