@@ -52,9 +52,17 @@ PyObject *raise_generation_error(int status) {
     return nullptr;
 }
 
-// 0 with *count set, or -1 with an exception.
+// 0 with *count set, or -1 with an exception.  The usual argument, one exact
+// int, is read directly: the format "n" of the argument parser would give the
+// same value and the same OverflowError.  Everything else (a wrong number of
+// arguments, an object with __index__, a non-integer) goes to the parser.
 [[nodiscard]] int parse_batch_count(PyObject *args, Py_ssize_t *count) {
-    if (!PyArg_ParseTuple(args, "n", count)) {
+    if (PyTuple_GET_SIZE(args) == 1 && PyLong_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        *count = PyLong_AsSsize_t(PyTuple_GET_ITEM(args, 0));
+        if (*count == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+    } else if (!PyArg_ParseTuple(args, "n", count)) {
         return -1;
     }
     if (*count < 0) {
@@ -205,12 +213,13 @@ PyObject *py_generate_uuid7_bytes(PyObject *, PyObject *) {
 }
 
 PyObject *py_generate_uuid7_int(PyObject *, PyObject *) {
-    unsigned char uuid[16];
-    const int status = generate_uuid7_bytes(uuid);
+    uint64_t high;
+    uint64_t low;
+    const int status = generate_uuid7_words(&high, &low);
     if (status < 0) {
         return raise_generation_error(status);
     }
-    return uuid_bytes_to_int(uuid);
+    return uuid_words_to_int(high, low);
 }
 
 PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
@@ -478,6 +487,23 @@ PyTypeObject NativeUUID7Type = {
 // _uuid7_at_many(unix_ms).
 // ---------------------------------------------------------------------------
 
+// Where instances of one class keep `int` and `is_safe` when the class
+// serves the name with a plain writable object slot, as the __slots__ of
+// uuid.UUID do.  Storing the pointer there is all that PyObject_GenericSetAttr
+// does for such a slot, after a lookup along the class's bases and a call
+// through the descriptor; the module does it directly.  A layout holds while
+// the class's version tag is unchanged: the interpreter clears the tag at any
+// change to the class or its bases (an attribute assigned, __bases__
+// replaced), and never gives the same tag to another class.
+struct SlotLayout {
+    const PyTypeObject *type;  // compared only, never dereferenced
+    unsigned int version;      // 0: nothing known
+    Py_ssize_t int_offset;     // 0: set the attribute the generic way
+    Py_ssize_t is_safe_offset;
+};
+
+SlotLayout slot_layout = {nullptr, 0, 0, 0};
+
 bool uuid7_configured() {
     return uuid7_type != nullptr && uuid7_safe_uuid != nullptr;
 }
@@ -543,7 +569,108 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
     Py_INCREF(new_safe_uuid);
     Py_XSETREF(uuid7_type, new_type);
     Py_XSETREF(uuid7_safe_uuid, new_safe_uuid);
+    slot_layout = {nullptr, 0, 0, 0};
     Py_RETURN_NONE;
+}
+
+
+// 0 with *offset set to the instance offset of the plain object slot that
+// serves `name` on `type`, or to 0 when the name is served in any other way
+// (a property, a read-only or foreign member, an instance dictionary); -1
+// with an exception.  The search follows the method resolution order, as
+// attribute lookup does.
+[[nodiscard]] int find_object_slot(PyTypeObject *type, PyObject *name, Py_ssize_t *offset) {
+    *offset = 0;
+    PyObject *mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return 0;
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); ++index) {
+        PyObject *dict = PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, index)));
+        if (dict == nullptr) {
+            continue;
+        }
+        PyObject *descriptor;
+        const int found = PyDict_GetItemRef(dict, name, &descriptor);
+        Py_DECREF(dict);
+        if (found < 0) {
+            return -1;
+        }
+        if (found == 0) {
+            continue;
+        }
+        if (Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+            const auto *member_descriptor = reinterpret_cast<PyMemberDescrObject *>(descriptor);
+            const PyMemberDef *member = member_descriptor->d_member;
+            if (member->type == Py_T_OBJECT_EX && (member->flags & (Py_READONLY | Py_RELATIVE_OFFSET)) == 0 &&
+                member->offset > 0 &&
+                member->offset + static_cast<Py_ssize_t>(sizeof(PyObject *)) <= type->tp_basicsize &&
+                PyType_IsSubtype(type, member_descriptor->d_common.d_type)) {
+                *offset = member->offset;
+            }
+        }
+        Py_DECREF(descriptor);
+        return 0;
+    }
+    return 0;
+}
+
+// The layout found for `type`, if it still holds; null otherwise.
+inline const SlotLayout *known_slot_layout(const PyTypeObject *type) {
+    const bool holds = slot_layout.type == type && slot_layout.version != 0 && type->tp_version_tag == slot_layout.version;
+    return holds ? &slot_layout : nullptr;
+}
+
+// 0 with *layout set to the slot layout of `type` (null when the class has
+// no version tag to check it by), or -1 with an exception.
+[[nodiscard]] int uuid7_slot_layout(PyTypeObject *type, const SlotLayout **layout) {
+    *layout = known_slot_layout(type);
+    if (*layout != nullptr) {
+        return 0;
+    }
+    if (!PyUnstable_Type_AssignVersionTag(type)) {
+        return 0;
+    }
+    const unsigned int version = type->tp_version_tag;
+    Py_ssize_t int_offset;
+    Py_ssize_t is_safe_offset;
+    if (find_object_slot(type, uuid_int_attr, &int_offset) != 0 ||
+        find_object_slot(type, uuid_is_safe_attr, &is_safe_offset) != 0) {
+        return -1;
+    }
+    if (type->tp_version_tag != version) {
+        return 0;  // the class changed while it was searched
+    }
+    slot_layout = {type, version, int_offset, is_safe_offset};
+    *layout = &slot_layout;
+    return 0;
+}
+
+inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(instance) + offset);
+}
+
+// Sets attribute `name` of a new instance to `value`, whose reference the
+// call takes over.  0, or -1 with an exception.  The layout is checked
+// against the instance's own class at every assignment: Python code run by an
+// earlier assignment may have changed the class, or the instance's __class__.
+[[nodiscard]] int set_instance_attribute(PyObject *instance, PyObject *name, PyObject *value) {
+    const SlotLayout *layout;
+    if (uuid7_slot_layout(Py_TYPE(instance), &layout) != 0) {
+        Py_DECREF(value);
+        return -1;
+    }
+    const Py_ssize_t offset =
+        layout == nullptr ? 0 : name == uuid_int_attr ? layout->int_offset : layout->is_safe_offset;
+    if (offset == 0) {
+        const int status = PyObject_GenericSetAttr(instance, name, value);
+        Py_DECREF(value);
+        return status;
+    }
+    PyObject *previous = object_slot(instance, offset);
+    object_slot(instance, offset) = value;
+    Py_XDECREF(previous);
+    return 0;
 }
 
 // Steals value (which may be null, with the conversion's exception set).
@@ -557,39 +684,45 @@ PyObject *uuid7_from_owned_int(PyObject *value) {
         Py_DECREF(value);
         return nullptr;
     }
-    const int set_int = PyObject_GenericSetAttr(uuid_obj, uuid_int_attr, value);
-    Py_DECREF(value);
-    if (set_int < 0) {
+    const SlotLayout *layout = known_slot_layout(Py_TYPE(uuid_obj));
+    if (layout != nullptr && layout->int_offset != 0 && layout->is_safe_offset != 0) {
+        // Both are slots of a fresh instance, still null, and no Python code
+        // runs between the two stores.
+        object_slot(uuid_obj, layout->int_offset) = value;
+        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(uuid7_safe_uuid);
+        return uuid_obj;
+    }
+    if (set_instance_attribute(uuid_obj, uuid_int_attr, value) != 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
     // Read only now: the int setter may have run Python code that configured anew.
-    if (PyObject_GenericSetAttr(uuid_obj, uuid_is_safe_attr, uuid7_safe_uuid) < 0) {
+    if (set_instance_attribute(uuid_obj, uuid_is_safe_attr, Py_NewRef(uuid7_safe_uuid)) != 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
     return uuid_obj;
 }
 
-PyObject *new_uuid7_instance(unsigned char *uuid) {
+PyObject *new_uuid7_instance() {
     if (!uuid7_configured()) {
         return raise_not_configured();
     }
-    const int status = generate_uuid7_bytes(uuid);
+    uint64_t high;
+    uint64_t low;
+    const int status = generate_uuid7_words(&high, &low);
     if (status != 0) {
         return raise_generation_error(status);
     }
-    return uuid7_from_owned_int(uuid_bytes_to_int(uuid));
+    return uuid7_from_owned_int(uuid_words_to_int(high, low));
 }
 
 PyObject *py_uuid7(PyObject *, PyObject *) {
-    unsigned char uuid[16];
-    return new_uuid7_instance(uuid);
+    return new_uuid7_instance();
 }
 
 PyObject *py_uuid7_many(PyObject *, PyObject *args) {
-    unsigned char uuid[16];
-    return make_batch_list(args, [&uuid] { return new_uuid7_instance(uuid); });
+    return make_batch_list(args, new_uuid7_instance);
 }
 
 // 0 with *value set to a valid timestamp, or -1 with an exception naming the
@@ -599,20 +732,18 @@ PyObject *py_uuid7_many(PyObject *, PyObject *args) {
         PyErr_Format(PyExc_TypeError, "unix_ms[%zd] must be an integer number of Unix milliseconds", index);
         return -1;
     }
-    const unsigned long long converted = PyLong_AsUnsignedLongLong(item);
-    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return -1;
-        }
-        PyErr_Clear();
+    // An int subclass is read by its value, without __index__; values outside
+    // 64 bits only set `overflow`, so no exception needs translating.
+    int overflow;
+    const long long converted = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (converted == -1 && overflow == 0 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (overflow != 0 || converted < 0 || static_cast<unsigned long long>(converted) > max_timestamp_ms) {
         PyErr_Format(PyExc_ValueError, "unix_ms[%zd] must be between 0 and 2**48 - 1", index);
         return -1;
     }
-    if (converted > max_timestamp_ms) {
-        PyErr_Format(PyExc_ValueError, "unix_ms[%zd] must be between 0 and 2**48 - 1", index);
-        return -1;
-    }
-    *value = converted;
+    *value = static_cast<uint64_t>(converted);
     return 0;
 }
 

@@ -272,6 +272,23 @@ def test_uuid7_many_bad_counts(args, error, message, fast_path, pinned):
     assert pinned.next_counter() == 11
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("count", [3, IntSub(3), Index(3), True, 0], ids=["int", "int subclass", "__index__", "bool", "zero"])
+@pytest.mark.parametrize("batch", ["uuid7_many", "uuid7_obj_many", "uuid7_str_many", "uuid7_bytes_many"])
+def test_batch_counts_accept_what_the_integer_format_accepts(batch, count, fast_path):
+    fast_path(uuid.UUID, None)
+    made = getattr(vorndal, batch)(count)
+    expected = int(count.__index__())
+    assert len(made) == (16 * expected if batch == "uuid7_bytes_many" else expected)
+
+
 def test_uuid7_many_zero_and_too_large(fast_path, pinned):
     fast_path(uuid.UUID, None)
     pinned.pin(10)
@@ -406,6 +423,103 @@ def test_timestamps_are_copied_before_python_code_runs(fast_path):
 
 
 # --------------------------------------------------------------------------
+# Plain slots are filled directly; every change to the class is followed
+# --------------------------------------------------------------------------
+
+
+class Recorder:
+    """A data descriptor that keeps what is assigned through it."""
+
+    def __init__(self):
+        self.assigned = []
+
+    def __get__(self, instance, owner=None):
+        if instance is None:
+            return self
+        return next(value for holder, value in reversed(self.assigned) if holder is instance)
+
+    def __set__(self, instance, value):
+        self.assigned.append((instance, value))
+
+
+def fresh_slotted_pair():
+    class Base:
+        __slots__ = ("int", "is_safe")
+
+    class Child(Base):
+        __slots__ = ()
+
+    return Base, Child
+
+
+@pytest.mark.parametrize("name", ["int", "is_safe"])
+@pytest.mark.parametrize("changed", ["configured class", "its base"])
+def test_a_slot_replaced_after_use_is_assigned_through_its_new_descriptor(name, changed, fast_path):
+    base, child = fresh_slotted_pair()
+    safe = object()
+    fast_path(child, safe)
+    before = vorndal.uuid7()
+    assert before.is_safe is safe and (before.int >> 76) & 0xF == 7
+    before_int = before.int
+    recorder = Recorder()
+    setattr(child if changed == "configured class" else base, name, recorder)
+    after = vorndal.uuid7()
+    assert len(recorder.assigned) == 1 and recorder.assigned[0][0] is after
+    expected = safe if name == "is_safe" else after.int
+    assert recorder.assigned[0][1] is expected
+    assert after.int > before_int and after.is_safe is safe
+
+
+def test_a_descriptor_in_a_subclass_shadows_the_slot_of_its_base(fast_path):
+    recorder = Recorder()
+
+    class Shadowing(Slotted):
+        __slots__ = ()
+        int = recorder
+
+    fast_path(Shadowing, None)
+    made = vorndal.uuid7_many(2)
+    assert [holder for holder, _ in recorder.assigned] == made
+    assert made[0].int < made[1].int and (made[0].int >> 76) & 0xF == 7
+
+
+def test_slots_spread_over_a_class_and_its_base(fast_path):
+    class IntBase:
+        __slots__ = ("int",)
+
+    class SafeChild(IntBase):
+        __slots__ = ("is_safe",)
+
+    safe = object()
+    fast_path(SafeChild, safe)
+    made = vorndal.uuid7_many(3) + [vorndal.uuid7()]
+    assert all(type(u) is SafeChild and u.is_safe is safe for u in made)
+    ints = [u.int for u in made]
+    assert ints == sorted(ints) and len(set(ints)) == 4
+    assert all((value >> 76) & 0xF == 7 and (value >> 62) & 0b11 == 0b10 for value in ints)
+
+
+def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(fast_path, pinned):
+    class Foreign:
+        __slots__ = ("is_safe",)
+        int = Slotted.__dict__["int"]
+
+    fast_path(Foreign, None)
+    with pytest.raises(TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'Foreign' object"):
+        vorndal.uuid7()
+
+
+@pytest.mark.parametrize("cls", [uuid.UUID, type("Sub", (uuid.UUID,), {"__slots__": ()}), type("WithDictSub", (uuid.UUID,), {})],
+                         ids=["UUID", "slotted subclass", "subclass with a dict"])
+def test_uuid_classes_get_both_attributes(cls, fast_path):
+    fast_path(cls, uuid.SafeUUID.safe)
+    for made in [vorndal.uuid7(), *vorndal.uuid7_many(2), *vorndal._uuid7_at_many([9])]:
+        assert type(made) is cls and made.is_safe is uuid.SafeUUID.safe
+        assert made.version == 7 and uuid.UUID(str(made)) == made
+        assert not getattr(made, "__dict__", {})
+
+
+# --------------------------------------------------------------------------
 # _uuid7_at_many
 # --------------------------------------------------------------------------
 
@@ -479,6 +593,9 @@ def test_uuid7_at_many_empty_gives_a_new_list(empty, fast_path):
         ([2**64], ValueError, range_error_at(0)),
         ([2**48], ValueError, range_error_at(0)),
         ([2**64 - 1], ValueError, range_error_at(0)),
+        ([2**63], ValueError, range_error_at(0)),
+        ([2**63 - 1], ValueError, range_error_at(0)),
+        ([-(2**63)], ValueError, range_error_at(0)),
         ([0, 2**48], ValueError, range_error_at(1)),
         ([1, 2, 3, -(2**70)], ValueError, range_error_at(3)),
         ([1, 2**48, 1.5], ValueError, range_error_at(1)),
