@@ -43,6 +43,9 @@ SCALING_SIZES = (1, 10, 100, 1_000, 10_000, 100_000, 1_000_000)
 PACKAGE_SINGLE = ("uuid7", "uuid7_str", "uuid7_bytes", "uuid7_int", "uuid7_compact")
 PACKAGE_BATCH = ("uuid7_many", "uuid7_str_many", "uuid7_bytes_many", "uuid7_int_many", "uuid7_compact_many")
 
+# The floor program's line for one draw from /dev/urandom.
+DRAW = "urandom draw (8 bytes of a 4096-byte read)"
+
 # Goals: ns per identifier above the floor.
 GOALS = [
     ("uuid7_obj()", "single:uuid7_obj", 40),
@@ -156,7 +159,7 @@ def measure_floor(quick: bool) -> dict[str, dict[str, float]] | str:
     run = subprocess.run([str(binary), iterations, repeats], capture_output=True, text=True, check=True)
     floor = {}
     for line in run.stdout.splitlines():
-        name, low, mid = line.split()
+        name, low, mid = line.rsplit(maxsplit=2)
         floor[name] = {"min_ns": float(low), "median_ns": float(mid)}
     return floor
 
@@ -217,14 +220,14 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
             missing.append(name)
             continue
         equiv = {"uuid7": "stdlib:uuid7", "uuid7_str": "stdlib:str", "uuid7_bytes": "stdlib:bytes",
-                 "uuid7_int": "stdlib:int", "uuid7_obj": "stdlib:uuid7"}[name]
+                 "uuid7_int": "stdlib:int", "uuid7_compact": "stdlib:uuid7"}[name]
         cases.append(Case(f"package:{name}", f"tembrel.{name}()", "package", "", f"t.{name}()", package, 1, equiv))
     for name in PACKAGE_BATCH:
         if getattr(tembrel, name, None) is None:
             missing.append(name)
             continue
         equiv = {"uuid7_many": "stdlib:uuid7", "uuid7_str_many": "stdlib:str", "uuid7_bytes_many": "stdlib:bytes",
-                 "uuid7_int_many": "stdlib:int", "uuid7_obj_many": "stdlib:uuid7"}[name]
+                 "uuid7_int_many": "stdlib:int", "uuid7_compact_many": "stdlib:uuid7"}[name]
         for n in batch_sizes:
             env = {"t": tembrel, "n": n}
             cases.append(
@@ -409,30 +412,35 @@ class Report:
         out += [f"| `{row['what']}` | {row['type']} | {fmt(row['bytes_per_id'])} |" for row in mem["held"]]
         out += ["", "| sys.getsizeof | bytes |", "|---|---:|"]
         out += [f"| {k} | {v} |" for k, v in mem["getsizeof"].items()]
-        out += ["", "## Goals", "", "| goal | measured | goal | result |", "|---|---:|---:|---|"]
+        out += ["", "## Goals", "",
+                "*less one draw*: the same figure less the kernel's cost of one 8-byte draw from /dev/urandom "
+                "(floor C loop above); every monotonic identifier takes one draw for its random tail.", "",
+                "| goal | measured | goal | result | less one draw |", "|---|---:|---:|---|---:|"]
         for goal in self.goals():
-            out.append(f"| {goal[0]} | {goal[1]} | {goal[2]} | {goal[3]} |")
+            out.append(f"| {' | '.join(goal)} |")
         out.append("")
         return "\n".join(out)
 
-    def goals(self) -> list[tuple[str, str, str, str]]:
-        rows = []
+    def goals(self) -> list[tuple[str, ...]]:
+        rows: list[tuple[str, ...]] = []
+        draw = (self.floor or {}).get(DRAW, {}).get("min_ns")
         for label, key, target in GOALS:
             value = self.above(key)
             verdict = "n/a" if value is None else ("met" if value <= target else "not met")
-            rows.append((f"{label}, ns above floor", fmt(value), f"<= {target}", verdict))
+            less_draw = fmt(value - draw) if value is not None and draw is not None else ""
+            rows.append((f"{label}, ns above floor", fmt(value), f"<= {target}", verdict, less_draw))
         for label, ours, theirs in PEER_PAIRS:
             a, b = self.t.get(ours), self.t.get(theirs)
             if b is None:
-                rows.append((f"ahead of uuid-utils ({label})", fmt(a.min_ns) + " ns", "uuid-utils missing", "n/a"))
+                rows.append((f"ahead of uuid-utils ({label})", fmt(a.min_ns) + " ns", "uuid-utils missing", "n/a", ""))
             else:
                 rows.append((f"ahead of uuid-utils ({label}): {a.label} vs {b.label}",
                              f"{fmt(a.min_ns)} vs {fmt(b.min_ns)} ns", "faster",
-                             "met" if a.min_ns < b.min_ns else "not met"))
+                             "met" if a.min_ns < b.min_ns else "not met", ""))
         held = {row["what"]: row["bytes_per_id"] for row in self.memory["held"]}
         ours, theirs = held["vorndal.uuid7_obj_many(n)"], held["vorndal.uuid7_many(n)"]
         rows.append(("UUID7Obj memory / uuid.UUID with its int", f"{ours / theirs:.3f} ({fmt(ours)} / {fmt(theirs)} B)",
-                     "<= 0.333", "met" if ours * 3 <= theirs else "not met"))
+                     "<= 0.333", "met" if ours * 3 <= theirs else "not met", ""))
         return rows
 
     def chart(self, path: Path) -> None:
