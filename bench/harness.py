@@ -169,6 +169,31 @@ def measure_floor(quick: bool) -> dict[str, dict[str, float]] | str:
 # ---------------------------------------------------------------------------
 
 
+def build_floor_module() -> object | str:
+    """floor_module.c built as an extension of this interpreter and imported,
+    or the reason it is missing."""
+    import importlib.util
+    import sysconfig
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return "no C compiler found"
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    target = RESULTS / ("floor_module" + sysconfig.get_config_var("EXT_SUFFIX"))
+    build = subprocess.run(
+        [compiler, "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC",
+         "-I", sysconfig.get_paths()["include"], "-o", str(target), str(BENCH_DIR / "floor_module.c")],
+        capture_output=True,
+        text=True,
+    )
+    if build.returncode:
+        return "floor_module.c failed to build: " + build.stderr.strip()
+    spec = importlib.util.spec_from_file_location("floor_module", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[str]]:
     """Every case to time, and the package names probed but missing."""
     vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
@@ -176,6 +201,20 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
     std = {"uuid7": uuid.uuid7, "uuid4": uuid.uuid4}
     cases = [
         Case("baseline:empty", "empty call: sys.is_finalizing()", "baseline", "bool", "f()", {"f": sys.is_finalizing}),
+    ]
+    floor_module = build_floor_module()
+    if isinstance(floor_module, str):
+        print(f"bench: {floor_module}", file=sys.stderr)
+    else:
+        f = {"f": floor_module}
+        cases += [
+            Case("baseline:calls", "floor builtin: getpid + clock -> None", "baseline", "None", "f.calls()", f),
+            Case("baseline:calls_bytes", "floor builtin: getpid + clock -> bytes", "baseline", "bytes",
+                 "f.calls_bytes()", f),
+            Case("baseline:calls_draw_bytes", "floor builtin: getpid + clock + 8-byte draw -> bytes",
+                 "baseline", "bytes", "f.calls_draw_bytes()", f),
+        ]
+    cases += [
         Case("stdlib:uuid7", "uuid.uuid7()", "stdlib", "uuid.UUID", "uuid7()", std),
         Case("stdlib:str", "str(uuid.uuid7())", "stdlib", "str", "str(uuid7())", std),
         Case("stdlib:bytes", "uuid.uuid7().bytes", "stdlib", "bytes", "uuid7().bytes", std),
@@ -377,6 +416,9 @@ class Report:
         out += ["## Baselines", "", "| what | min ns | median ns |", "|---|---:|---:|"]
         empty = self.t["baseline:empty"]
         out.append(f"| {empty.label} (interpreter per-call overhead) | {fmt(empty.min_ns)} | {fmt(empty.median_ns)} |")
+        for t in self.t.values():
+            if t.group == "baseline" and t is not empty:
+                out.append(f"| {t.label} (bench/floor_module.c) | {fmt(t.min_ns)} | {fmt(t.median_ns)} |")
         if self.floor:
             for name, value in self.floor.items():
                 out.append(f"| C loop: {name} | {fmt(value['min_ns'])} | {fmt(value['median_ns'])} |")
