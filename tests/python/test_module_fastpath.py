@@ -499,6 +499,17 @@ def test_slots_spread_over_a_class_and_its_base(fast_path):
     assert all((value >> 76) & 0xF == 7 and (value >> 62) & 0b11 == 0b10 for value in ints)
 
 
+def test_a_slot_for_int_and_a_dictionary_for_is_safe(fast_path):
+    class HalfSlotted:
+        __slots__ = ("int", "__dict__")
+
+    safe = object()
+    fast_path(HalfSlotted, safe)
+    for made in [vorndal.uuid7(), *vorndal.uuid7_many(2)]:
+        assert made.__dict__ == {"is_safe": safe}
+        assert (made.int >> 76) & 0xF == 7
+
+
 def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(fast_path, pinned):
     class Foreign:
         __slots__ = ("is_safe",)

@@ -56,6 +56,54 @@ class NoRoom:
     __slots__ = ()
 
 
+class SplitSlots:
+    __slots__ = ("int",)
+
+
+class SplitSlotsChild(SplitSlots):
+    __slots__ = ("is_safe",)
+
+
+class HalfSlotted:
+    """int in a slot, is_safe in the instance dictionary."""
+
+    __slots__ = ("int", "__dict__")
+
+
+class ForeignSlot:
+    """Serves int with another class's slot: attribute setting refuses it."""
+
+    __slots__ = ("is_safe",)
+    int = SplitSlots.__dict__["int"]
+
+
+class Dropping:
+    """A data descriptor that keeps nothing."""
+
+    def __get__(self, instance, owner=None):
+        return None
+
+    def __set__(self, instance, value):
+        pass
+
+
+class Switching:
+    __slots__ = ("int", "is_safe")
+
+
+SWITCHING_IS_SAFE = Switching.__dict__["is_safe"]
+
+
+def slot_replaced_after_use():
+    v._configure_uuid7(Switching, None)
+    v.uuid7()
+    Switching.is_safe = Dropping()
+    v.uuid7_many(3)
+    Switching.is_safe = SWITCHING_IS_SAFE
+    v.uuid7()
+    configure()
+
+
 def raising_generator():
     yield 1
     yield 2
@@ -187,6 +235,12 @@ CONFIGURED = {
     "int setter raises uuid7_many": with_class(RaisingInt, lambda: v.uuid7_many(5)),
     "int setter raises _uuid7_at_many": with_class(RaisingInt, lambda: v._uuid7_at_many([1, 2])),
     "no slots uuid7_many": with_class(NoRoom, lambda: v.uuid7_many(5)),
+    "foreign slot uuid7": with_class(ForeignSlot, v.uuid7),
+    # Slot layouts other than uuid.UUID's.
+    **{f"{cls.__name__} {name}": with_class(cls, call) for cls in (SplitSlotsChild, HalfSlotted)
+       for name, call in (("uuid7", v.uuid7), ("uuid7_many", lambda: v.uuid7_many(5)),
+                          ("_uuid7_at_many", lambda: v._uuid7_at_many([1, 2])))},
+    "slot replaced after use": slot_replaced_after_use,
     # The end of the timestamp range.
     **{f"end of range {f.__name__}": at_end_of_range(f) for f in (v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7, v.uuid7_obj)},
     **{f"end of range {f.__name__}": at_end_of_range(lambda f=f: f(5)) for f in (v.uuid7_str_many, v.uuid7_bytes_many, v.uuid7_obj_many, v.uuid7_many)},
