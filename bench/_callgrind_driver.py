@@ -14,8 +14,8 @@ import uuid
 def main() -> None:
     path, name, batch, calls = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     loader = importlib.machinery.ExtensionFileLoader("vorndal", path)
-    spec = importlib.util.spec_from_file_location("vorndal", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("vorndal", path, loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     function = getattr(module, name)

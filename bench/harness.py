@@ -188,9 +188,9 @@ def build_floor_module() -> object | str:
     )
     if build.returncode:
         return "floor_module.c failed to build: " + build.stderr.strip()
-    spec = importlib.util.spec_from_file_location("floor_module", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("floor_module", target)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

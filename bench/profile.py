@@ -79,10 +79,10 @@ class Profile:
         self.total = 0
         names: dict[str, str] = {}
 
-        def resolve(spec: str) -> str:
-            match = re.match(r"\((\d+)\)(?: (.*))?$", spec)
+        def resolve(reference: str) -> str:
+            match = re.match(r"\((\d+)\)(?: (.*))?$", reference)
             if not match:
-                return spec
+                return reference
             if match.group(2) is not None:
                 names[match.group(1)] = match.group(2)
             return names[match.group(1)]

@@ -664,9 +664,9 @@ def test_uuid7_at_many_passes_iteration_errors_through(fast_path):
 # (which configures the fast path) runs in the child.
 PRELUDE = f"""
 import importlib.util, sys
-spec = importlib.util.spec_from_file_location("tembrel.tembrel_impl.vorndal", {vorndal.__file__!r})
-v = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(v)
+location = importlib.util.spec_from_file_location("tembrel.tembrel_impl.vorndal", {vorndal.__file__!r})
+v = importlib.util.module_from_spec(location)
+location.loader.exec_module(v)
 assert "tembrel" not in sys.modules
 NOT_CONFIGURED = "uuid7 object fast path is not configured"
 PINNED = 2**47

@@ -48,9 +48,9 @@ def now_ms() -> int:
 def raw_vorndal():
     """The extension module loaded straight from its file, without running the
     package's __init__ (which configures the uuid.UUID fast path)."""
-    spec = importlib.util.find_spec("tembrel")
-    assert spec is not None and spec.submodule_search_locations
-    impl = [os.path.join(p, "tembrel_impl") for p in spec.submodule_search_locations]
+    package = importlib.util.find_spec("tembrel")
+    assert package is not None and package.submodule_search_locations
+    impl = [os.path.join(p, "tembrel_impl") for p in package.submodule_search_locations]
     ext = importlib.machinery.PathFinder.find_spec("vorndal", impl)
     assert ext is not None, impl
     module = importlib.util.module_from_spec(ext)

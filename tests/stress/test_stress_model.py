@@ -46,8 +46,8 @@ class Generator(RuleBasedStateMachine):
 
     # -- helpers ----------------------------------------------------------
 
-    def resolve(self, spec):
-        kind, value = spec
+    def resolve(self, choice):
+        kind, value = choice
         if kind == "last":
             return self.last_ms + value
         if kind == "top":
@@ -119,9 +119,9 @@ class Generator(RuleBasedStateMachine):
         self.initialized, self.last_ms, self.counter = True, ts, counter
         self.previous = None
 
-    @rule(spec=timestamps())
-    def generate_at(self, spec):
-        raw = self.resolve(spec)
+    @rule(choice=timestamps())
+    def generate_at(self, choice):
+        raw = self.resolve(choice)
         ts = raw % U64  # "K" reduces any int modulo 2**64
         expected = self.expect_next(ts)
         if expected[0] == "overflow":
@@ -168,10 +168,10 @@ class Generator(RuleBasedStateMachine):
         assert before <= ts <= after
         self.check(("seed", ts), result)
 
-    @rule(spec=timestamps(), times=st.integers(1, 4))
-    def independent(self, spec, times):
+    @rule(choice=timestamps(), times=st.integers(1, 4))
+    def independent(self, choice, times):
         """Independent identifiers in between leave the sequence alone."""
-        raw = self.resolve(spec)
+        raw = self.resolve(choice)
         for _ in range(times):
             if raw < 0 or raw >= U64:
                 with pytest.raises(OverflowError):
