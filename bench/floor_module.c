@@ -39,24 +39,34 @@ static PyObject *new_bytes(uint64_t a, uint64_t b) {
     return result;
 }
 
+/* The two calls: 0 with *pid and *unix_ms set, or -1 with an exception. */
+static int pid_and_clock(uint64_t *pid, uint64_t *unix_ms) {
+    struct timespec ts;
+    *pid = (uint64_t)getpid();
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    *unix_ms = (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+    return 0;
+}
+
 static PyObject *calls_bytes(PyObject *module, PyObject *unused) {
     (void)module;
     (void)unused;
-    struct timespec ts;
-    const pid_t pid = getpid();
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        return PyErr_SetFromErrno(PyExc_OSError);
+    uint64_t pid, unix_ms;
+    if (pid_and_clock(&pid, &unix_ms) != 0) {
+        return NULL;
     }
-    return new_bytes((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000, (uint64_t)pid);
+    return new_bytes(unix_ms, pid);
 }
 
 static PyObject *calls_draw_bytes(PyObject *module, PyObject *unused) {
     (void)module;
     (void)unused;
-    struct timespec ts;
-    const pid_t pid = getpid();
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        return PyErr_SetFromErrno(PyExc_OSError);
+    uint64_t pid, unix_ms;
+    if (pid_and_clock(&pid, &unix_ms) != 0) {
+        return NULL;
     }
     if (pool_offset + 8 > sizeof pool) {
         if (urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) {
@@ -70,7 +80,7 @@ static PyObject *calls_draw_bytes(PyObject *module, PyObject *unused) {
     uint64_t random_value;
     memcpy(&random_value, pool + pool_offset, 8);
     pool_offset += 8;
-    return new_bytes((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000, random_value ^ (uint64_t)pid);
+    return new_bytes(unix_ms, random_value ^ pid);
 }
 
 static PyMethodDef methods[] = {

@@ -573,7 +573,6 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
-
 // 0 with *offset set to the instance offset of the plain object slot that
 // serves `name` on `type`, or to 0 when the name is served in any other way
 // (a property, a read-only or foreign member, an instance dictionary); -1
@@ -622,7 +621,8 @@ inline const SlotLayout *known_slot_layout(const PyTypeObject *type) {
 }
 
 // 0 with *layout set to the slot layout of `type` (null when the class has
-// no version tag to check it by), or -1 with an exception.
+// no version tag to check it by, or changed while it was searched), or -1
+// with an exception.
 [[nodiscard]] int uuid7_slot_layout(PyTypeObject *type, const SlotLayout **layout) {
     *layout = known_slot_layout(type);
     if (*layout != nullptr) {
