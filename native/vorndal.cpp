@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -42,12 +43,28 @@ PyObject *uuid_is_safe_attr = nullptr;
 PyObject *uuid7_type = nullptr;
 PyObject *uuid7_safe_uuid = nullptr;
 
-// Always null, with OverflowError for -2 and RuntimeError for any other status.
+// Always null, with OverflowError for -2 and RuntimeError for any other
+// status.  A failed draw leaves errno as the device's open, fstat or read set
+// it (ENODEV when /dev/urandom is not the kernel's random device): the
+// RuntimeError carries it as an OSError __cause__, so that EMFILE, ENOENT or
+// EACCES can be told apart.  Called straight after the failed core call,
+// before anything else can change errno.
 PyObject *raise_generation_error(int status) {
     if (status == -2) {
         PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
-    } else {
-        PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+        return nullptr;
+    }
+    const int error = errno;
+    PyObject *cause = nullptr;
+    if (error != 0) {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
+        cause = PyErr_GetRaisedException();
+    }
+    PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    if (cause != nullptr) {
+        PyObject *exception = PyErr_GetRaisedException();
+        PyException_SetCause(exception, cause);  // steals cause
+        PyErr_SetRaisedException(exception);
     }
     return nullptr;
 }
@@ -206,8 +223,9 @@ PyObject *py_generate_uuid7_bytes(PyObject *, PyObject *) {
     }
     const int status = generate_uuid7_bytes(bytes_data(result));
     if (status < 0) {
+        raise_generation_error(status);
         Py_DECREF(result);
-        return raise_generation_error(status);
+        return nullptr;
     }
     return result;
 }
@@ -238,8 +256,9 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
     for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {
         const int status = generate_uuid7_bytes(slot);
         if (status < 0) {
+            raise_generation_error(status);
             Py_DECREF(result);
-            return raise_generation_error(status);
+            return nullptr;
         }
     }
     return result;
@@ -282,9 +301,10 @@ PyObject *new_native_uuid7() {
     }
     const int status = generate_uuid7_words(&instance->high, &instance->low);
     if (status < 0) {
+        raise_generation_error(status);
         // The words were never written; the default deallocation only frees.
         Py_DECREF(instance);
-        return raise_generation_error(status);
+        return nullptr;
     }
     return reinterpret_cast<PyObject *>(instance);
 }

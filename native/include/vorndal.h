@@ -4,9 +4,15 @@
  *
  * Generation status, the result of every generating function:
  *    0  success; the outputs are written
- *   -1  the system's randomness (/dev/urandom) could not be read
- *   -2  the timestamp does not fit in 48 bits, or the counter ran out in the
- *       last representable millisecond (0xFFFFFFFFFFFF)
+ *   -1  the system's randomness could not be read: /dev/urandom could not be
+ *       opened or read, or is not the kernel's random device (character
+ *       device 1,9, or 1,8 for /dev/random).  errno tells why: the failing
+ *       call's own, ENODEV for a file that is not the device, EIO for an end
+ *       of file.
+ *   -2  no valid timestamp: it does not fit in 48 bits (for the clock-driven
+ *       functions the clock reads before 1970, past the 48-bit range, or
+ *       cannot be read at all), or the counter ran out in the last
+ *       representable millisecond (0xFFFFFFFFFFFF)
  * On any non-zero status the outputs are left untouched and no generator
  * state is committed.
  *

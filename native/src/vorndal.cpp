@@ -2,9 +2,12 @@
 //
 // One generator per process: the timestamp and counter of the last monotonic
 // identifier, the id of the process that owns them, and a pool of random
-// bytes read from /dev/urandom.  A changed process id (a fork) is noticed by
-// the next generation, which starts afresh, so a child never hands out its
-// parent's counter or pool bytes.  Nothing here knows the interpreter.
+// bytes read from the kernel's random device.  Ownership is a marker in a
+// page that the kernel zeroes in every child (MADV_WIPEONFORK): the next
+// generation in a new process finds it cleared and starts afresh, whatever
+// process id the child has, so a child never hands out its parent's counter
+// or pool bytes.  Where the kernel refuses that advice the process id is
+// compared instead.  Nothing here knows the interpreter.
 //
 // Every function reports through an integer status and writes its outputs
 // only on success; the state is committed only once every random draw of a
@@ -19,7 +22,9 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -50,12 +55,38 @@ int urandom_fd = -1;
 dev_t urandom_dev = 0;
 ino_t urandom_ino = 0;
 
+// The ownership marker: non-zero while this process owns the state.  It
+// lives in a private anonymous page advised MADV_WIPEONFORK, which the
+// kernel hands to every child (fork, or clone without a shared address space)
+// filled with zeros.  Null until the first process check has made it, and
+// for good if the kernel refused the advice: then the process id decides.
+unsigned char *owner_marker = nullptr;
+bool owner_marker_tried = false;
+
 // ---------------------------------------------------------------------------
 // Process identity and resets.
 // ---------------------------------------------------------------------------
 
 uint64_t current_process_id() {
     return static_cast<uint64_t>(static_cast<int64_t>(getpid()));
+}
+
+// Maps and advises the marker's page, once per process image; afterwards
+// owner_marker is null only if the kernel cannot wipe pages on fork (before
+// Linux 4.14 it answers EINVAL).
+void make_owner_marker() {
+    owner_marker_tried = true;
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t length = page > 0 ? static_cast<size_t>(page) : 4096;
+    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) {
+        return;
+    }
+    if (madvise(mapping, length, MADV_WIPEONFORK) != 0) {
+        munmap(mapping, length);
+        return;
+    }
+    owner_marker = static_cast<unsigned char *>(mapping);
 }
 
 void reset_process_state(uint64_t new_process_id) {
@@ -67,7 +98,28 @@ void reset_process_state(uint64_t new_process_id) {
     std::memset(entropy_pool, 0, sizeof entropy_pool);
 }
 
+// Makes this process the owner of a freshly reset state.
+void take_ownership() {
+    reset_process_state(current_process_id());
+    if (owner_marker != nullptr) {
+        *owner_marker = 1;
+    }
+}
+
 void ensure_current_process() {
+    if (owner_marker != nullptr) [[likely]] {
+        if (*owner_marker == 0) {
+            take_ownership();  // the kernel wiped the page: a new process
+        }
+        return;
+    }
+    if (!owner_marker_tried) {
+        make_owner_marker();
+        if (owner_marker != nullptr) {
+            take_ownership();
+            return;
+        }
+    }
     const uint64_t current_id = current_process_id();
     if (current_id != process_id) {
         reset_process_state(current_id);
@@ -78,30 +130,54 @@ void ensure_current_process() {
 // Entropy pool.
 // ---------------------------------------------------------------------------
 
+// The kernel's random devices: 1,9 is /dev/urandom and 1,8 /dev/random.
+bool is_random_device(const struct stat &st) {
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && (minor(st.st_rdev) == 9 || minor(st.st_rdev) == 8);
+}
+
+// Closes a descriptor the core will not use, keeping the errno that explains why.
+void discard_descriptor(int fd, int error) {
+    close(fd);
+    errno = error;
+}
+
 // True while urandom_fd still refers to the device it was opened on.
 bool urandom_fd_is_device() {
     struct stat st;
     return fstat(urandom_fd, &st) == 0 && st.st_dev == urandom_dev && st.st_ino == urandom_ino;
 }
 
+// Opens the device and makes sure it is the kernel's random device: a FIFO
+// there would block the open or the reads for ever, and /dev/zero or a file
+// would hand out the same "random" bytes to every process.  O_NONBLOCK keeps
+// both the open and the reads from ever waiting.  0, or -1 with errno set and
+// nothing left open.
 [[nodiscard]] int open_urandom() {
+    int fd;
     for (;;) {
-        urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-        if (urandom_fd >= 0) {
+        fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd >= 0) {
             break;
         }
         if (errno != EINTR) {
-            return -1;  // the negative value stays: the next refill opens again
+            urandom_fd = fd;  // negative: the next refill opens again
+            return -1;
         }
     }
     struct stat st;
-    if (fstat(urandom_fd, &st) != 0) {
-        // Without its identity the next refill could not recognise the
-        // descriptor as ours and would open another one each time.
-        close(urandom_fd);
+    if (fstat(fd, &st) != 0) {
+        // Without its identity the descriptor could be neither checked now
+        // nor recognised as ours later.
+        discard_descriptor(fd, errno);
         urandom_fd = -1;
         return -1;
     }
+    if (!is_random_device(st)) {
+        discard_descriptor(fd, ENODEV);
+        urandom_fd = -1;
+        return -1;
+    }
+    urandom_fd = fd;
     urandom_dev = st.st_dev;
     urandom_ino = st.st_ino;
     return 0;
@@ -123,9 +199,10 @@ bool urandom_fd_is_device() {
         if (result > 0) {
             filled += static_cast<size_t>(result);
         } else if (result == 0) {
-            return -1;  // end of file
-        } else if (errno != EINTR) {
+            errno = EIO;  // end of file: the random device never ends
             return -1;
+        } else if (errno != EINTR) {
+            return -1;  // EAGAIN included: /dev/random not yet seeded
         }
     }
     entropy_offset = 0;
@@ -146,11 +223,17 @@ bool urandom_fd_is_device() {
 // Identifier construction.
 // ---------------------------------------------------------------------------
 
+// The real-time clock in Unix milliseconds.  A clock before 1970 gives a
+// value far above 48 bits; a clock that cannot be read (a seccomp filter may
+// refuse the call) gives all ones.  Either way the range test turns it into
+// the timestamp error, and nothing is drawn or committed.
 uint64_t current_time_ms() {
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        return UINT64_MAX;
+    }
     const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + static_cast<int64_t>(ts.tv_nsec) / 1000000;
-    return static_cast<uint64_t>(ms);  // before 1970: far above 48 bits
+    return static_cast<uint64_t>(ms);
 }
 
 [[nodiscard]] int next_counter_start(uint64_t *counter_start) {
@@ -173,8 +256,8 @@ void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
     write_u64_be(uuid + 8, low);
 }
 
-[[nodiscard]] int generate_uuid7_words_for_timestamp(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
-    ensure_current_process();  // a fork reset stands even if this call fails
+// One monotonic step at `unix_ts_ms`, the process check already made.
+[[nodiscard]] int monotonic_step(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
     if (unix_ts_ms > max_timestamp_ms) {
         return -2;
     }
@@ -219,6 +302,18 @@ void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
     return 0;
 }
 
+[[nodiscard]] int generate_uuid7_words_for_timestamp(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
+    ensure_current_process();  // a new-process reset stands even if this call fails
+    return monotonic_step(high, low, unix_ts_ms);
+}
+
+// The clock-driven step: the process check comes before the clock read, which
+// is cheaper where the check is a getpid() call.
+[[nodiscard]] int generate_uuid7_words_now(uint64_t *high, uint64_t *low) {
+    ensure_current_process();
+    return monotonic_step(high, low, current_time_ms());
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -228,11 +323,17 @@ void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
 extern "C" {
 
 int generate_uuid7_words(uint64_t *high, uint64_t *low) {
-    return generate_uuid7_words_for_timestamp(high, low, current_time_ms());
+    return generate_uuid7_words_now(high, low);
 }
 
 int generate_uuid7_bytes(unsigned char *uuid) {
-    return generate_uuid7_bytes_for_timestamp(uuid, current_time_ms());
+    uint64_t high;
+    uint64_t low;
+    const int status = generate_uuid7_words_now(&high, &low);
+    if (status == 0) {
+        write_uuid7_words(uuid, high, low);
+    }
+    return status;
 }
 
 int generate_uuid7_bytes_for_timestamp(unsigned char *uuid, uint64_t unix_ts_ms) {
@@ -272,7 +373,10 @@ int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms) {
 }
 
 void reset_uuid7_state(void) {
-    reset_process_state(current_process_id());
+    if (!owner_marker_tried) {
+        make_owner_marker();
+    }
+    take_ownership();
 }
 
 int set_uuid7_state_for_tests(uint64_t timestamp_ms, uint64_t counter_value) {

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +39,8 @@ void disarm() {
     state.pattern = mixed_pattern;
     state.fake_pid = false;
     state.fake_clock = false;
+    state.clock_error = 0;
+    state.fake_file = FakeFile::none;
 }
 
 void clear_log() {
@@ -45,6 +49,9 @@ void clear_log() {
     state.read_calls = 0;
     state.fstat_calls = 0;
     state.clock_calls = 0;
+    state.getpid_calls = 0;
+    state.last_getpid_at = 0;
+    state.last_clock_at = 0;
     state.reads.clear();
     state.delivered.clear();
     state.refill_begin = 0;
@@ -65,8 +72,25 @@ uint64_t pool_word(size_t k) {
 
 }  // namespace fake_os
 
+using fake_os::FakeFile;
 using fake_os::ReadStep;
 using fake_os::state;
+
+namespace {
+
+void pretend_file(struct stat *st, FakeFile file) {
+    switch (file) {
+        case FakeFile::none: return;
+        case FakeFile::regular_file: st->st_mode = S_IFREG | 0644; st->st_rdev = 0; return;
+        case FakeFile::fifo: st->st_mode = S_IFIFO | 0644; st->st_rdev = 0; return;
+        case FakeFile::zero_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 5); return;
+        case FakeFile::null_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 3); return;
+        case FakeFile::block_device_1_9: st->st_mode = S_IFBLK | 0666; st->st_rdev = makedev(1, 9); return;
+        case FakeFile::random_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 8); return;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -75,6 +99,7 @@ ssize_t __real_read(int fd, void *buffer, size_t count);
 int __real_fstat(int fd, struct stat *st);
 pid_t __real_getpid(void);
 int __real_clock_gettime(clockid_t clock, struct timespec *ts);
+int __real_madvise(void *address, size_t length, int advice);
 
 int __wrap_open(const char *path, int flags, ...) {
     mode_t mode = 0;
@@ -152,11 +177,35 @@ int __wrap_fstat(int fd, struct stat *st) {
             return -1;
         }
     }
-    return __real_fstat(fd, st);
+    const int result = __real_fstat(fd, st);
+    if (result == 0 && fd >= 0 && fd == state.device_fd) {
+        pretend_file(st, state.fake_file);
+    }
+    return result;
 }
 
 pid_t __wrap_getpid(void) {
+    ++state.getpid_calls;
+    state.last_getpid_at = ++state.sequence;
     return state.fake_pid ? state.pid : __real_getpid();
+}
+
+int __wrap_madvise(void *address, size_t length, int advice) {
+    if (advice != MADV_WIPEONFORK) {
+        return __real_madvise(address, length, advice);
+    }
+    ++state.wipe_advice_calls;
+    const char *refuse = std::getenv("FAKE_OS_REFUSE_WIPEONFORK");
+    if (refuse != nullptr && std::strcmp(refuse, "1") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int result = __real_madvise(address, length, advice);
+    if (result == 0) {
+        state.wipe_page = static_cast<unsigned char *>(address);
+        state.wipe_length = length;
+    }
+    return result;
 }
 
 int __wrap_clock_gettime(clockid_t clock, struct timespec *ts) {
@@ -164,6 +213,11 @@ int __wrap_clock_gettime(clockid_t clock, struct timespec *ts) {
         return __real_clock_gettime(clock, ts);
     }
     ++state.clock_calls;
+    state.last_clock_at = ++state.sequence;
+    if (state.clock_error != 0) {
+        errno = state.clock_error;
+        return -1;
+    }
     if (state.fake_clock) {
         *ts = state.clock;
         return 0;

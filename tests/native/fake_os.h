@@ -43,6 +43,10 @@ using Pattern = unsigned char (*)(uint64_t position);
 // The default byte source: distinct, reproducible 64-bit words.
 unsigned char mixed_pattern(uint64_t position);
 
+// What fstat of the device reports instead of the real file type, to stand
+// in for something else mounted at /dev/urandom.
+enum class FakeFile { none, regular_file, fifo, zero_device, null_device, block_device_1_9, random_device };
+
 struct State {
     // --- What the next calls do (cleared by disarm) -------------------------
     std::deque<int> open_errors;       // each device open pops one: -1 with that errno
@@ -56,6 +60,8 @@ struct State {
     pid_t pid = 0;
     bool fake_clock = false;
     timespec clock{};
+    int clock_error = 0;               // non-zero: clock_gettime fails with it
+    FakeFile fake_file = FakeFile::none;  // what the next fstat of the device reports
 
     // --- What happened (cleared by clear_log) -------------------------------
     int device_fd = -1;  // the descriptor of the last successful device open
@@ -64,6 +70,17 @@ struct State {
     uint64_t read_calls = 0;   // reads of device_fd, injected ones included
     uint64_t fstat_calls = 0;  // fstat of device_fd
     uint64_t clock_calls = 0;  // clock_gettime(CLOCK_REALTIME)
+    uint64_t getpid_calls = 0;
+    uint64_t sequence = 0;          // every wrapped call above counts one
+    uint64_t last_getpid_at = 0;    // `sequence` of the last getpid
+    uint64_t last_clock_at = 0;     // `sequence` of the last clock_gettime
+
+    // --- The ownership page (kept by clear_log) -----------------------------
+    // The environment variable FAKE_OS_REFUSE_WIPEONFORK=1 makes madvise
+    // refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14 does.
+    unsigned char *wipe_page = nullptr;  // the page advised MADV_WIPEONFORK
+    size_t wipe_length = 0;
+    uint64_t wipe_advice_calls = 0;
     std::vector<ReadCall> reads;
     std::vector<unsigned char> delivered;  // every byte a device read handed out
     size_t refill_begin = 0;               // index in `delivered` of the last 4096-byte request
@@ -73,7 +90,11 @@ struct State {
 extern State state;
 
 void disarm();     // every wrapper back to pass-through; scripted bytes on
-void clear_log();  // forget what happened, keep device_fd and pool
+void clear_log();  // forget what happened, keep device_fd, pool and wipe_page
+
+// True when the core's ownership marker lives in a page the kernel wipes on
+// fork; false when it fell back to comparing process ids.
+inline bool wipe_on_fork() { return state.wipe_page != nullptr; }
 
 // Draw k (from 0) of the last refill: its bytes k*8 .. k*8+7 as delivered,
 // read least significant byte first.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,11 +190,29 @@ class Core : public ::testing::Test {
         }
     }
 
+    // A new process as the core sees it: another process id and, where the
+    // ownership page is in use, the page wiped as the kernel does in a child.
     static void pretend_new_process(pid_t offset) {
         os.fake_pid = false;
         os.pid = getpid() + offset;
         os.fake_pid = true;
+        if (fake_os::wipe_on_fork()) {
+            owner_page.assign(os.wipe_page, os.wipe_page + os.wipe_length);
+            std::memset(os.wipe_page, 0, os.wipe_length);
+        }
     }
+
+    // Back in the process that was the owner before pretend_new_process: its
+    // own process id and its own page, as it left them.
+    static void back_in_owner() {
+        os.fake_pid = false;
+        if (fake_os::wipe_on_fork() && std::all_of(os.wipe_page, os.wipe_page + os.wipe_length,
+                                                    [](unsigned char b) { return b == 0; })) {
+            std::memcpy(os.wipe_page, owner_page.data(), os.wipe_length);
+        }
+    }
+
+    static inline std::vector<unsigned char> owner_page;
 
     static void close_device_behind_the_cores_back() { ASSERT_EQ(close(os.device_fd), 0); }
 };
@@ -287,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(Core, Reads, ::testing::ValuesIn(read_cases()),
 struct FailCase {
     std::string name;
     std::vector<ReadStep> script;
-    int error;  // errno left by the failing read, 0 for end of file
+    int error;  // errno left by the failing read, EIO for end of file
 };
 
 class ReadFailures : public Core, public ::testing::WithParamInterface<FailCase> {};
@@ -317,8 +337,8 @@ TEST_P(ReadFailures, FailTheDrawAndTheNextRefillStartsOver) {
 
 INSTANTIATE_TEST_SUITE_P(
     Core, ReadFailures,
-    ::testing::Values(FailCase{"end_of_file", {ReadStep::end_of_file()}, 0},
-                      FailCase{"end_of_file_after_short_read", {ReadStep::deliver(100), ReadStep::end_of_file()}, 0},
+    ::testing::Values(FailCase{"end_of_file", {ReadStep::end_of_file()}, EIO},
+                      FailCase{"end_of_file_after_short_read", {ReadStep::deliver(100), ReadStep::end_of_file()}, EIO},
                       FailCase{"read_error", {ReadStep::fail(EIO)}, EIO},
                       FailCase{"error_after_interrupts_and_short_read",
                                {ReadStep::fail(EINTR), ReadStep::fail(EINTR), ReadStep::deliver(4000),
@@ -343,8 +363,9 @@ TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
     const Id first = independent(T);
     EXPECT_EQ(first.status, c.first_status);
     EXPECT_EQ(os.open_calls, c.first_opens);
-    EXPECT_EQ(os.open_flags, O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(os.open_flags, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) << "an open that can never block";
     if (c.first_status != 0) {
+        EXPECT_EQ(errno, c.errors.back()) << "errno tells why the device could not be opened";
         EXPECT_TRUE(first.is_untouched());
         EXPECT_EQ(os.read_calls, 0u);
         const Id second = independent(T);
@@ -368,7 +389,8 @@ TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
 INSTANTIATE_TEST_SUITE_P(Core, Opens,
                          ::testing::Values(OpenCase{"reopened", {}, 0, 1},
                                            OpenCase{"interrupted_1000_times", std::vector<int>(1000, EINTR), 0, 1001},
-                                           OpenCase{"failed", {EMFILE}, -1, 1},
+                                           OpenCase{"descriptor_limit", {EMFILE}, -1, 1},
+                                           OpenCase{"missing", {ENOENT}, -1, 1},
                                            OpenCase{"interrupted_then_failed", {EINTR, EINTR, EACCES}, -1, 3}),
                          ByName{});
 
@@ -417,6 +439,49 @@ TEST_F(Core, UnidentifiableDescriptorIsClosedAndTheOpenRetried) {
         ASSERT_EQ(independent(T).status, 0);
     }
     EXPECT_EQ(os.open_calls, 2u) << "once identified, the descriptor is kept";
+}
+
+struct FileCase {
+    std::string name;
+    fake_os::FakeFile file;
+};
+
+class NotTheDevice : public Core, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(NotTheDevice, IsClosedAndNeverRead) {
+    // Something else mounted at /dev/urandom: a FIFO would block, a file or
+    // /dev/zero would give every process the same bytes.
+    close_device_behind_the_cores_back();
+    os.fake_file = GetParam().file;
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 70), 0);
+    errno = 0;
+    const Id first = mono(T);
+    EXPECT_EQ(first.status, -1);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_TRUE(first.is_untouched());
+    EXPECT_EQ(os.read_calls, 0u);
+    EXPECT_EQ(fcntl(os.device_fd, F_GETFD), -1) << "the refused descriptor was kept open";
+    EXPECT_EQ(independent(T).status, -1) << "refused at every open";
+    EXPECT_EQ(os.open_calls, 2u);
+
+    os.fake_file = fake_os::FakeFile::none;
+    EXPECT_NEXT(mono(T), mono_bytes(T, 71, pool_word(0)));  // nothing was committed
+    EXPECT_EQ(os.open_calls, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Core, NotTheDevice,
+                         ::testing::Values(FileCase{"regular_file", fake_os::FakeFile::regular_file},
+                                           FileCase{"fifo", fake_os::FakeFile::fifo},
+                                           FileCase{"dev_zero", fake_os::FakeFile::zero_device},
+                                           FileCase{"dev_null", fake_os::FakeFile::null_device},
+                                           FileCase{"block_device_1_9", fake_os::FakeFile::block_device_1_9}),
+                         ByName{});
+
+TEST_F(Core, DevRandomIsAcceptedToo) {
+    close_device_behind_the_cores_back();
+    os.fake_file = fake_os::FakeFile::random_device;
+    EXPECT_NEXT(independent(T), independent_bytes(T, pool_word(0), pool_word(1)));
+    EXPECT_EQ(os.open_calls, 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -562,7 +627,7 @@ TEST_P(Timestamps, ProcessCheckComesFirstOnlyForMonotonic) {
     ASSERT_EQ(set_uuid7_state_for_tests(T, 500), 0);
     pretend_new_process(1);
     EXPECT_EQ(f.call(max_ms + 1).status, -2);
-    os.fake_pid = false;  // back in the owning process, if it still owns the state
+    back_in_owner();  // the owning process again, if it still owns the state
     const Id id = mono(T);
     ASSERT_EQ(id.status, 0);
     if (f.monotonic) {
@@ -611,6 +676,23 @@ INSTANTIATE_TEST_SUITE_P(Core, Clock,
                                            ClockCase{"last_millisecond", {281'474'976'710, 655'999'999}, 0, max_ms},
                                            ClockCase{"past_48_bits", {281'474'976'710, 656'000'000}, -2, 0}),
                          ByName{});
+
+TEST_F(Core, UnreadableClockCommitsNothing) {
+    // A seccomp filter may refuse clock_gettime: no timestamp, the timestamp
+    // error, no draw, and the state stays where it was.
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 300), 0);
+    os.fake_clock = true;
+    os.clock = {0, 0};  // what an uninitialised reading could look like
+    os.clock_error = EPERM;
+    for (Id (*call)() : {clocked, clocked_words}) {
+        const Id id = call();
+        EXPECT_EQ(id.status, -2);
+        EXPECT_TRUE(id.is_untouched());
+    }
+    EXPECT_EQ(os.read_calls, 0u);
+    os.clock_error = 0;
+    EXPECT_NEXT(mono(T), mono_bytes(T, 301, pool_word(0)));
+}
 
 TEST_F(Core, IndependentIdentifiersLeaveTheSequenceAlone) {
     ASSERT_EQ(set_uuid7_state_for_tests(T, 900), 0);
@@ -669,7 +751,7 @@ TEST_P(SetStateRange, RejectsWithoutChangingOrCheckingTheProcess) {
     ASSERT_EQ(set_uuid7_state_for_tests(T, 40), 0);
     pretend_new_process(1);
     EXPECT_EQ(set_uuid7_state_for_tests(GetParam().ms, GetParam().counter), -1);
-    os.fake_pid = false;
+    back_in_owner();
     EXPECT_NEXT(mono(T), mono_bytes(T, 41, pool_word(0)));
 }
 
@@ -815,5 +897,97 @@ TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
 
 INSTANTIATE_TEST_SUITE_P(Core, Fork, ::testing::Values(true, false),
                          [](const auto &param_info) { return param_info.param ? "scripted_bytes" : "real_device"; });
+
+// ---------------------------------------------------------------------------
+// Ownership: a page the kernel wipes in every child, or the process id
+// ---------------------------------------------------------------------------
+
+TEST_F(Core, OwnershipCostsNoSystemCallPerIdentifier) {
+    os.fake_clock = true;
+    os.clock = {1'700'000'000, 0};
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(clocked().status, 0);
+        ASSERT_EQ(clocked_words().status, 0);
+    }
+    EXPECT_EQ(os.clock_calls, 2000u);
+    if (fake_os::wipe_on_fork()) {
+        EXPECT_EQ(os.getpid_calls, 0u);
+    } else {
+        // The fallback: one getpid per identifier, made before the clock read.
+        EXPECT_EQ(os.getpid_calls, 2000u);
+        EXPECT_LT(os.last_getpid_at, os.last_clock_at);
+    }
+    EXPECT_EQ(os.wipe_advice_calls, 1u) << "the page is made once per process, not per test";
+}
+
+TEST_F(Core, ThePageIsAdvisedOrTheProcessIdDecides) {
+    const char *refuse = std::getenv("FAKE_OS_REFUSE_WIPEONFORK");
+    const bool refused = refuse != nullptr && std::strcmp(refuse, "1") == 0;
+    EXPECT_EQ(fake_os::wipe_on_fork(), !refused);
+}
+
+// A forked child whose process id is its parent's, as an init process that
+// forks into a new PID namespace, or a descendant given a dead owner's id.
+TEST_F(Core, ChildWithTheParentsProcessIdStartsAfresh) {
+    if (!fake_os::wipe_on_fork()) {
+        GTEST_SKIP() << "with the advice refused, only the process id can tell a child";
+    }
+    const pid_t parent_pid = getpid();
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 800), 0);
+    const Id before = mono(T);
+    ASSERT_EQ(before.status, 0);
+
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipe_fds[0]);
+        os.pid = parent_pid;
+        os.fake_pid = true;
+        fake_os::clear_log();
+        const Id id = mono(T);
+        unsigned char report[18] = {};
+        report[0] = static_cast<unsigned char>(id.status == 0);
+        report[1] = static_cast<unsigned char>(os.read_calls);
+        std::memcpy(report + 2, id.bytes.data(), 16);
+        _exit(write(pipe_fds[1], report, sizeof report) == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    unsigned char report[18] = {};
+    size_t got = 0;
+    while (got < sizeof report) {
+        const ssize_t n = read(pipe_fds[0], report + got, sizeof report - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(pipe_fds[0]);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+    ASSERT_EQ(got, sizeof report);
+    EXPECT_EQ(report[0], 1);
+    EXPECT_EQ(report[1], 1) << "the child refilled instead of using the parent's pool";
+    Id child{0, {}};
+    std::memcpy(child.bytes.data(), report + 2, 16);
+    EXPECT_NE(child.counter(), before.counter() + 1);
+    EXPECT_NE(child.tail(), static_cast<uint32_t>(pool_word(1)));
+
+    // The parent keeps its own sequence and pool.
+    EXPECT_NEXT(mono(T), mono_bytes(T, before.counter() + 1, pool_word(1)));
+}
+
+TEST_F(Core, ResetTakesOwnershipOfAWipedPage) {
+    if (!fake_os::wipe_on_fork()) {
+        GTEST_SKIP() << "no page to wipe with the advice refused";
+    }
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 10), 0);
+    std::memset(os.wipe_page, 0, os.wipe_length);  // as in a fresh child
+    reset_uuid7_state();
+    ASSERT_EQ(set_uuid7_state_for_tests(T, 20), 0);
+    // Owned since the reset: the next identifier continues at 21 rather than
+    // starting afresh.
+    EXPECT_NEXT(mono(T), mono_bytes(T, 21, pool_word(0)));
+}
 
 }  // namespace

@@ -1,0 +1,248 @@
+"""Every kind of new process gets a generator of its own, and randomness comes
+only from the kernel's random device.
+
+A child that went on with its parent's state would repeat the parent's
+counter and pool bytes: with a frozen clock, its identifiers would be the
+parent's exactly.  A shared pool shows up first as the same 32-bit random
+tails at different timestamps, so the tests compare tails, not only whole
+identifiers.  Each scenario runs in a subprocess, the way users meet it.
+"""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+FUTURE_MS = 2**47  # far beyond any real clock: the sequence stays at this millisecond
+
+# Prints the tails and identifiers of `n` monotonic identifiers made at a
+# pinned millisecond, as the process that runs it sees them.
+PRODUCE = """
+def produce(v, n=64):
+    ids = [v._generate_uuid7_bytes_for_tests(FUTURE_MS) for _ in range(n)]
+    ids += [v.generate_uuid7_bytes() for _ in range(n)]
+    return [i.hex() for i in ids]
+"""
+
+
+def run(code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + textwrap.dedent(code)
+    return subprocess.run(
+        [*prefix, sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, check=False
+    )
+
+
+def tails(ids: list[str]) -> set[str]:
+    return {i[24:] for i in ids}
+
+
+def assert_disjoint(parent: list[str], child: list[str]) -> None:
+    assert len(parent) == len(child) > 0
+    assert not set(parent) & set(child), "the child repeated the parent's identifiers"
+    assert not tails(parent) & tails(child), "the child reused the parent's random bytes"
+
+
+def parent_and_child(done: subprocess.CompletedProcess[str]) -> tuple[list[str], list[str]]:
+    assert done.returncode == 0, done.stderr
+    reports = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+    by_role = {r["role"]: r for r in reports}
+    assert set(by_role) == {"parent", "child"}, done.stdout
+    return by_role["parent"]["ids"], by_role["child"]["ids"]
+
+
+# The parent makes identifiers first, so that its state and pool are in use
+# when it forks; then both sides go on from the same pinned state.
+FORK_TEMPLATE = """
+import ctypes, json, os
+from tembrel.tembrel_impl import vorndal as v
+v._set_state_for_tests(FUTURE_MS, 1000)
+produce(v)
+v._set_state_for_tests(FUTURE_MS, 5000)
+{before_fork}
+pid = {fork}
+{in_both}
+role = "child" if pid == 0 else "parent"
+ids = produce(v) if role == "parent" else (v._set_state_for_tests(FUTURE_MS, 5000), produce(v))[1]
+print(json.dumps({{"role": role, "pid": os.getpid(), "ids": ids}}), flush=True)
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+"""
+
+
+@pytest.mark.parametrize(
+    "fork",
+    [
+        pytest.param("os.fork()", id="fork_from_python"),
+        # No Python fork handlers run: only the kernel's wiping of the
+        # ownership page tells the child from its parent.
+        pytest.param("ctypes.CDLL(None, use_errno=True).fork()", id="fork_from_c"),
+    ],
+)
+def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
+    code = FORK_TEMPLATE.format(before_fork="", fork=fork, in_both="")
+    parent, child = parent_and_child(run(code))
+    assert_disjoint(parent, child)
+
+
+def unshare_available() -> str | None:
+    if os.geteuid() != 0:
+        return "needs root for new PID namespaces"
+    if shutil.which("unshare") is None:
+        return "unshare (util-linux) is not installed"
+    probe = subprocess.run(["unshare", "--pid", "--fork", "true"], capture_output=True, text=True, check=False)
+    if probe.returncode != 0:
+        return f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}"
+    return None
+
+
+def test_child_with_its_parents_process_id_shares_nothing() -> None:
+    # An init process (pid 1) that forks into a new PID namespace has a child
+    # that is pid 1 as well; the process id cannot tell them apart.
+    reason = unshare_available()
+    if reason:
+        pytest.skip(reason)
+    code = FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()", in_both="")
+    done = run(code, prefix=("unshare", "--pid", "--fork"))
+    parent, child = parent_and_child(done)
+    pids = {json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")}
+    assert pids == {1}, "both processes must be pid 1 for this case to mean anything"
+    assert_disjoint(parent, child)
+
+
+def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
+    # The owner makes identifiers, forks a child that makes none, makes more
+    # and exits; the child then forks a grandchild under the owner's old pid,
+    # which holds the pool as it was at the fork.
+    reason = unshare_available()
+    if reason:
+        pytest.skip(reason)
+    code = """
+    import json, os, time
+    from tembrel.tembrel_impl import vorndal as v
+    r, w = os.pipe()
+    if os.fork() == 0:                       # the owner
+        v._set_state_for_tests(FUTURE_MS, 1000)
+        produce(v)                           # its pool is in use
+        owner = os.getpid()
+        if os.fork() == 0:                   # its child: makes nothing, outlives it
+            os.close(w)
+            os.read(r, 1)                    # the owner has exited
+            time.sleep(0.05)
+            with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                f.write(str(owner - 1))
+            g = os.fork()
+            if g == 0:                       # the grandchild, under the owner's pid
+                v._set_state_for_tests(FUTURE_MS, 5000)
+                print(json.dumps({"role": "child", "pid": os.getpid(), "ids": produce(v)}), flush=True)
+                os._exit(0)
+            os.waitpid(g, 0)
+            os._exit(0)
+        v._set_state_for_tests(FUTURE_MS, 5000)
+        print(json.dumps({"role": "parent", "pid": owner, "ids": produce(v)}), flush=True)
+        os._exit(0)                          # closes w: the child goes on
+    os.close(r); os.close(w)
+    while True:
+        try:
+            os.wait()
+        except ChildProcessError:
+            break
+    time.sleep(0.3)
+    """
+    # A /proc of the new namespace, mounted privately (the tests may run in a
+    # chroot, where / itself is no mount point to make private).
+    proc = "mount --make-rprivate /proc && mount -t proc proc /proc && exec \"$@\""
+    done = run(code, prefix=("unshare", "--pid", "--fork", "--mount", "--propagation", "unchanged", "sh", "-c", proc, "sh"))
+    parent, child = parent_and_child(done)
+    pids = [json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")]
+    assert len(set(pids)) == 1, f"the grandchild did not get the owner's pid: {pids}"
+    assert_disjoint(parent, child)
+
+
+CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
+
+# Generates once and reports the exception and its cause.
+REPORT_FAILURE = """
+import json
+from tembrel.tembrel_impl import vorndal as v
+v._set_state_for_tests(FUTURE_MS, 5)
+outcome = {}
+for name in ("generate_uuid7", "generate_uuid7_bytes", "uuid7_obj"):
+    try:
+        getattr(v, name)()
+        outcome[name] = None
+    except RuntimeError as e:
+        c = e.__cause__
+        outcome[name] = [str(e), isinstance(c, OSError), getattr(c, "errno", None)]
+print(json.dumps(outcome))
+"""
+
+
+def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
+    """REPORT_FAILURE run with something else in place of /dev/urandom, in a
+    private mount namespace (nothing outside it changes)."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare for a private mount namespace")
+    # /dev is made private first: nothing mounted here may reach the host.
+    script = f"set -e; mount --make-rprivate /dev; {setup}; exec \"$0\" -c \"$1\""
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + REPORT_FAILURE
+    return subprocess.run(
+        ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c", script, sys.executable, source],
+        capture_output=True,
+        text=True,
+        timeout=20,  # a FIFO that blocked the open would hang here
+        check=False,
+    )
+
+
+@pytest.mark.parametrize(
+    ("setup", "expected_errno"),
+    [
+        pytest.param('d=$(mktemp -d); mkfifo "$d/fifo"; mount --bind "$d/fifo" /dev/urandom', errno.ENODEV, id="fifo"),
+        pytest.param("mount --bind /dev/zero /dev/urandom", errno.ENODEV, id="dev_zero"),
+        pytest.param(
+            'f=$(mktemp); head -c 65536 /dev/urandom >"$f"; mount --bind "$f" /dev/urandom', errno.ENODEV, id="file"
+        ),
+        pytest.param("mount -t tmpfs tmpfs /dev", errno.ENOENT, id="missing"),
+    ],
+)
+def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno: int) -> None:
+    done = mounted_over_urandom(setup)
+    assert done.returncode == 0, done.stderr
+    outcome = json.loads(done.stdout)
+    for name, failure in outcome.items():
+        assert failure == [CSPRNG_MESSAGE, True, expected_errno], name
+
+
+def test_descriptor_limit_is_reported_as_its_cause() -> None:
+    code = """
+    import json, os, resource
+    from tembrel.tembrel_impl import vorndal as v
+    resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+    held = []
+    try:
+        while True:
+            held.append(os.open("/dev/null", os.O_RDONLY))
+    except OSError:
+        pass
+    try:
+        v.generate_uuid7()
+        print(json.dumps(None))
+    except RuntimeError as e:
+        print(json.dumps([str(e), type(e.__cause__).__name__, e.__cause__.errno, e.__cause__.filename]))
+    for fd in held[:4]:
+        os.close(fd)
+    print(json.dumps(v.generate_uuid7()))   # works again once a descriptor is free
+    """
+    done = run(code)
+    assert done.returncode == 0, done.stderr
+    failure, after = (json.loads(line) for line in done.stdout.splitlines())
+    assert failure == [CSPRNG_MESSAGE, "OSError", errno.EMFILE, "/dev/urandom"]
+    assert len(after) == 36
