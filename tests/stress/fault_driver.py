@@ -9,6 +9,7 @@ Any failed check raises, so the exit status is non-zero.
 from __future__ import annotations
 
 import ctypes
+import errno
 import json
 import os
 import sys
@@ -58,12 +59,23 @@ def mode(name, arg=0):
     assert lib.fault_set_mode(name.encode(), arg) == 0, name
 
 
+# The errno each failing mode leaves, which the RuntimeError carries as the
+# errno of its OSError cause (an end of file counts as EIO).
+expected_errno = errno.EACCES
+
+
+def fault_errno(name, arg):
+    return {"open_fail": arg or errno.EACCES, "read_fail": arg or errno.EIO}.get(name, errno.EIO)
+
+
 def expect_failure(call, what):
     try:
         result = call()
     except RuntimeError as error:
         assert str(error) == CSPRNG_MESSAGE, (what, str(error))
-        assert error.__cause__ is None and error.__context__ is None
+        cause = error.__cause__
+        assert isinstance(cause, OSError) and cause.errno == expected_errno, (what, repr(cause))
+        assert cause.filename == "/dev/urandom" and cause.__cause__ is None, (what, repr(cause))
         return
     raise AssertionError(f"{what} returned {result!r} with a broken device")
 
@@ -86,6 +98,8 @@ def close_device():
 def failing(name, arg=0, closed=False):
     """Every generating function fails, commits nothing, and the sequence
     goes on from the last good identifier once the device works again."""
+    global expected_errno
+    expected_errno = fault_errno(name, arg)
     for what, call in GENERATING.items():
         v._reset_state_for_tests()  # empties the pool: the next draw refills
         v._set_state_for_tests(FUTURE_TS, 100)
@@ -206,7 +220,38 @@ def first_open_fails():
     assert lib.fault_opens() == 1
 
 
+CLOCK_DRIVEN = {
+    name: call
+    for name, call in GENERATING.items()
+    if name not in ("_uuid7_at_many", "_generate_uuid7_bytes_for_tests", "_generate_uuid7_at_bytes")
+}
+
+
+def clock_fail():
+    """A clock that cannot be read (a seccomp filter refusing clock_gettime)
+    gives the timestamp error and commits nothing, not a garbage timestamp."""
+    global checked
+    for what, call in CLOCK_DRIVEN.items():
+        v._reset_state_for_tests()
+        v._set_state_for_tests(FUTURE_TS, 100)
+        mode("clock_fail")
+        try:
+            result = call()
+        except OverflowError as error:
+            assert str(error) == "UUIDv7 timestamp exceeds 48 bits", (what, str(error))
+        else:
+            raise AssertionError(f"{what} returned {result!r} without a clock")
+        # Timestamps given by the caller need no clock.
+        expect_next(FUTURE_TS, 101)
+        assert v._uuid7_at_many([5])[0].int >> 80 == 5
+        mode("ok")
+        expect_next(FUTURE_TS, 102)
+        assert fields(v.generate_uuid7_bytes())[:2] == (FUTURE_TS, 103)
+        checked += 1
+
+
 SCENARIOS = {
+    "clock_fail": clock_fail,
     "first_open_fails": first_open_fails,
     "open_fail": lambda: failing("open_fail", 0, closed=True),
     "open_fail_enoent": lambda: failing("open_fail", 2, closed=True),

@@ -1,6 +1,6 @@
 /* Fault injection for /dev/urandom, loaded with LD_PRELOAD.
  *
- * Interposes open, open64, openat, openat64, read and close.  Descriptors
+ * Interposes open, open64, openat, openat64, read, close and clock_gettime.  Descriptors
  * opened on /dev/urandom are remembered; open of that path and read on those
  * descriptors behave as the current mode says.  Everything else passes
  * straight through to the C library.
@@ -17,6 +17,8 @@
  *   read_eintr    every read fails with EINTR arg times before it passes
  *   partial_fail  the first read of a refill delivers arg bytes, the next
  *                 one fails with EIO
+ *   clock_fail    clock_gettime(CLOCK_REALTIME) fails with EPERM, as under a
+ *                 seccomp filter that refuses it
  *
  * fault_count() tells how many faults were injected (each failing open or
  * read, each shortened read, each EINTR), fault_opens() how many times
@@ -30,13 +32,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 enum fault_mode { MODE_OK, MODE_OPEN_FAIL, MODE_OPEN_EINTR, MODE_READ_FAIL, MODE_EOF, MODE_SHORT,
-                  MODE_READ_EINTR, MODE_PARTIAL_FAIL };
+                  MODE_READ_EINTR, MODE_PARTIAL_FAIL, MODE_CLOCK_FAIL };
 
 static const char *const mode_names[] = {"ok", "open_fail", "open_eintr", "read_fail", "eof",
-                                         "short", "read_eintr", "partial_fail"};
+                                         "short", "read_eintr", "partial_fail", "clock_fail"};
 
 #define MAX_TRACKED_FD 4096
 
@@ -224,4 +227,19 @@ ssize_t read(int fd, void *buffer, size_t size) {
         ++real_reads;
     }
     return result;
+}
+
+typedef int (*clock_gettime_fn)(clockid_t, struct timespec *);
+
+int clock_gettime(clockid_t clock, struct timespec *ts) {
+    if (mode == MODE_CLOCK_FAIL && clock == CLOCK_REALTIME) {
+        ++injected;
+        errno = EPERM;
+        return -1;
+    }
+    static clock_gettime_fn real_clock_gettime;
+    if (real_clock_gettime == NULL) {
+        real_clock_gettime = (clock_gettime_fn)next_symbol("clock_gettime");
+    }
+    return real_clock_gettime(clock, ts);
 }

@@ -1,4 +1,4 @@
-"""Faults of /dev/urandom, injected with an LD_PRELOAD library into a subprocess."""
+"""Faults of /dev/urandom and of the clock, injected with an LD_PRELOAD library into a subprocess."""
 
 from __future__ import annotations
 
@@ -24,6 +24,7 @@ SCENARIOS = [
     "read_eintr",
     "open_eintr",
     "replaced",
+    "clock_fail",
 ]
 
 
