@@ -246,3 +246,30 @@ def test_descriptor_limit_is_reported_as_its_cause() -> None:
     failure, after = (json.loads(line) for line in done.stdout.splitlines())
     assert failure == [CSPRNG_MESSAGE, "OSError", errno.EMFILE, "/dev/urandom"]
     assert len(after) == 36
+
+
+def getpid_calls(code: str) -> int:
+    done = subprocess.run(
+        ["strace", "-f", "-c", "-e", "trace=getpid", sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    rows = [line.split() for line in done.stderr.splitlines() if line.rstrip().endswith(" getpid")]
+    return int(rows[0][3]) if rows else 0
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_no_system_call_per_identifier() -> None:
+    # The ownership check is a read of memory: 100,000 identifiers of every
+    # shape add at most the one getpid of taking ownership.
+    baseline = getpid_calls("import tembrel")
+    code = """
+import tembrel
+from tembrel.tembrel_impl import vorndal as v
+for f in (v.uuid7_obj, v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7):
+    for _ in range(20_000):
+        f()
+v.uuid7_bytes_many(100_000)
+"""
+    assert getpid_calls(code) <= baseline + 1
