@@ -6,6 +6,7 @@ import ctypes
 import datetime as dt
 import importlib
 import pathlib
+import subprocess
 import sys
 import uuid
 
@@ -79,13 +80,13 @@ def test_from_bytes_reads_any_whole_batch_in_place() -> None:
 )
 def test_from_bytes_refuses_what_it_cannot_view(data: object, error: type[Exception], message: str) -> None:
     with pytest.raises(error, match=message):
-        tarrow.uuid_array_from_bytes(data)  # type: ignore[arg-type]
+        tarrow.uuid_array_from_bytes(data)
 
 
 @pytest.mark.parametrize(("count", "error"), [(-1, ValueError), ("3", TypeError), (2**70, OverflowError)])
 def test_bad_count_raises_like_the_batch(count: object, error: type[Exception]) -> None:
     with pytest.raises(error):
-        tarrow.uuid7_array(count)  # type: ignore[arg-type]
+        tarrow.uuid7_array(count)
 
 
 def test_import_without_pyarrow_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -151,3 +152,20 @@ def test_duckdb_range_and_timestamps_over_the_arrow_table() -> None:
     assert ordered == sorted(table.column("id").to_pylist())
     newest = [r[0] for r in con.execute("SELECT id FROM events ORDER BY id DESC LIMIT 50").fetchall()]
     assert newest[::-1] == table.column("id").to_pylist()[-50:]
+
+
+def test_module_type_checks_strictly(tmp_path: pathlib.Path) -> None:
+    pytest.importorskip("mypy")
+    user = tmp_path / "user.py"
+    user.write_text(
+        "from tembrel.arrow import uuid7_array, uuid_array_from_bytes\n"
+        "ids = uuid7_array(3)\n"
+        "uuid_array_from_bytes(bytearray(16))\n"
+    )
+    mypy = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache")]
+    module = subprocess.run([*mypy, "-p", "tembrel.arrow"], capture_output=True, text=True, check=False)
+    assert module.returncode == 0, module.stdout + module.stderr
+    done = subprocess.run([*mypy, str(user)], capture_output=True, text=True, check=False)
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1, done.stdout + done.stderr
+    assert 'user.py:3: error: Argument 1 to "uuid_array_from_bytes" has incompatible type "bytearray"' in errors[0]
