@@ -1,0 +1,142 @@
+"""Identifiers in a real PostgreSQL 18, through psycopg 3."""
+
+from __future__ import annotations
+
+import datetime as dt
+import time
+import uuid
+from typing import Any
+
+import pytest
+
+import tembrel
+
+psycopg = pytest.importorskip("psycopg")
+
+
+def load(conn: Any, how: str, count: int) -> list[uuid.UUID]:
+    """Creates the table ``ids`` and loads ``count`` new identifiers by COPY; returns them in order."""
+    conn.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+    with conn.cursor() as cur:
+        if how == "text":
+            # Canonical text straight from the generator: no uuid.UUID made on the way in.
+            text = tembrel.uuid7_str_many(count)
+            with cur.copy("COPY ids (id) FROM STDIN") as copy:
+                copy.write("".join(f"{s}\n" for s in text))
+            expected = [uuid.UUID(s) for s in text]
+        elif how == "binary-batch":
+            # One bytes batch laid out as COPY's binary rows by NumPy: no Python object per id.
+            np = pytest.importorskip("numpy")
+            blob = tembrel.uuid7_bytes_many(count)
+            rows = np.empty(count, dtype=np.dtype([("fields", ">i2"), ("size", ">i4"), ("id", "V16")]))
+            rows["fields"], rows["size"], rows["id"] = 1, 16, np.frombuffer(blob, dtype="V16")
+            with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+                copy.write(b"PGCOPY\n\xff\r\n\0" + bytes(8) + rows.tobytes() + b"\xff\xff")
+            expected = [uuid.UUID(bytes=blob[i : i + 16]) for i in range(0, len(blob), 16)]
+        else:
+            expected = tembrel.uuid7_many(count)
+            with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+                copy.set_types(["uuid"])
+                for u in expected:
+                    copy.write_row((u,))
+    return expected
+
+
+@pytest.mark.parametrize("how", ["text", "binary", "binary-batch"])
+def test_copy_round_trip_in_generation_order(pg: Any, how: str) -> None:
+    expected = load(pg, how, 2000)
+    back = [row[0] for row in pg.execute("SELECT id FROM ids ORDER BY id")]
+    assert back == expected
+    assert all(type(u) is uuid.UUID for u in back)
+
+
+def test_server_reads_version_and_time(pg: Any) -> None:
+    expected = load(pg, "binary", 500)
+    rows = pg.execute(
+        "SELECT id, uuid_extract_version(id), uuid_extract_timestamp(id) FROM ids ORDER BY id"
+    ).fetchall()
+    assert [r[0] for r in rows] == expected
+    assert {r[1] for r in rows} == {7}
+    assert all(r[2] == tembrel.datetime_of(r[0]) for r in rows)
+    # The server reads the same time back from an independent identifier too.
+    old = tembrel.uuid7_at(1_714_417_323_358)
+    (at,) = pg.execute("SELECT uuid_extract_timestamp(%s)", (old,)).fetchone()
+    assert at == dt.datetime(2024, 4, 29, 19, 2, 3, 358000, tzinfo=dt.UTC)
+
+
+def _next_millisecond() -> None:
+    start = time.time_ns() // 1_000_000
+    while time.time_ns() // 1_000_000 <= start:
+        time.sleep(0.0002)
+
+
+def test_order_interleaved_with_the_servers_uuidv7(pg: Any) -> None:
+    # Two generators agree on order only across milliseconds (within one, each
+    # fills the bits below the timestamp its own way), so a new millisecond
+    # separates every step.
+    pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY, step int NOT NULL, ours bool NOT NULL)")
+    for step in range(120):
+        if step % 2:
+            pg.execute("INSERT INTO ids VALUES (uuidv7(), %s, false)", (step,))
+        else:
+            pg.execute("INSERT INTO ids VALUES (%s, %s, true)", (tembrel.uuid7(), step))
+        _next_millisecond()
+    rows = pg.execute("SELECT step, ours, uuid_extract_version(id) FROM ids ORDER BY id").fetchall()
+    assert [r[0] for r in rows] == list(range(120))
+    assert {r[2] for r in rows} == {7}
+    assert sum(r[1] for r in rows) == 60
+
+
+def test_range_query_returns_exactly_the_interval(pg: Any) -> None:
+    start = dt.datetime(2026, 12, 1, tzinfo=dt.UTC)
+    t0 = tembrel.time_ms(tembrel.uuid7_min(start))
+    stamps = [t0 - 86_400_000, t0 - 1, t0, t0, t0 + 1, t0 + 3_600_000, t0 + 86_400_000 - 1, t0 + 86_400_000]
+    ids = tembrel.uuid7_at_many(stamps * 5)
+    # The bounds themselves are identifiers of the edge milliseconds.
+    ids += [tembrel.uuid7_min(t0), tembrel.uuid7_max(t0 + 86_400_000 - 1), tembrel.uuid7_max(t0 - 1)]
+    ids += [tembrel.uuid7_min(t0 + 86_400_000)]
+    pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+    with pg.cursor() as cur:
+        cur.executemany("INSERT INTO ids VALUES (%s)", [(u,) for u in ids])
+
+    end = start + dt.timedelta(days=1)
+    wanted = {u for u in ids if t0 <= tembrel.time_ms(u) < t0 + 86_400_000}
+    assert 0 < len(wanted) < len(ids)
+
+    half_open = pg.execute(
+        "SELECT id FROM ids WHERE id >= %s AND id < %s", (tembrel.uuid7_min(start), tembrel.uuid7_min(end))
+    ).fetchall()
+    closed = pg.execute(
+        "SELECT id FROM ids WHERE id BETWEEN %s AND %s",
+        (tembrel.uuid7_min(start), tembrel.uuid7_max(t0 + 86_400_000 - 1)),
+    ).fetchall()
+    by_time = pg.execute(
+        "SELECT id FROM ids WHERE uuid_extract_timestamp(id) >= %s AND uuid_extract_timestamp(id) < %s",
+        (start, end),
+    ).fetchall()
+    for rows in (half_open, closed, by_time):
+        assert {r[0] for r in rows} == wanted
+
+
+def test_compact_identifiers_need_a_conversion_or_a_dumper(pg: Any) -> None:
+    compact = tembrel.uuid7_compact_many(3)
+    with pytest.raises(psycopg.ProgrammingError, match="cannot adapt"):
+        pg.execute("SELECT %s::uuid", (compact[0],))
+    # Converted at the boundary:
+    back = [pg.execute("SELECT %s::uuid", (str(c),)).fetchone()[0] for c in compact]
+    assert [u.int for u in back] == [c.int for c in compact]
+    # Or taught to the connection once: the uuid dumpers read only .hex and .bytes.
+    from psycopg.types.uuid import UUIDBinaryDumper, UUIDDumper
+
+    pg.adapters.register_dumper(tembrel.CompactUUID, UUIDDumper)
+    pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+    with pg.cursor() as cur:
+        cur.executemany("INSERT INTO ids VALUES (%s)", [(c,) for c in compact])
+        pg.adapters.register_dumper(tembrel.CompactUUID, UUIDBinaryDumper)
+        with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+            copy.set_types(["uuid"])
+            more = tembrel.uuid7_compact_many(3)
+            for c in more:
+                copy.write_row((c,))
+    rows = [r[0] for r in pg.execute("SELECT id FROM ids ORDER BY id")]
+    assert [u.int for u in rows] == [c.int for c in compact + more]
