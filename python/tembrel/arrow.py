@@ -15,7 +15,7 @@ from __future__ import annotations
 
 try:
     # pyarrow ships no type information; to the type checker its names are Any.
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
 except ImportError as _missing:  # tested in a process without pyarrow
     raise ImportError(
         "tembrel.arrow needs pyarrow, which is not installed: pip install 'tembrel[arrow]'",
