@@ -90,6 +90,33 @@ def test_legacy_subinterpreter_keeps_its_configuration_to_itself(main_imports_fi
     )
 
 
+# Hangs an object on the subinterpreter's uuid.UUID that reports when the
+# class is released.
+PROBE = r"""
+import os, uuid, tembrel
+class Probe:
+    def __del__(self, write=os.write):
+        write(1, b"released\n")
+uuid.UUID._probe = Probe()
+tembrel.uuid7_many(2)
+"""
+
+
+def test_a_destroyed_subinterpreter_leaves_nothing_behind() -> None:
+    # Its class goes with the interpreter, not never.
+    assert_prints(
+        f"""
+        import tembrel
+        interp = legacy()
+        run(interp, {PROBE!r})
+        print("destroying", flush=True)
+        _interpreters.destroy(interp)
+        print("destroyed", flush=True)
+        """,
+        "destroying\nreleased\ndestroyed",
+    )
+
+
 def test_many_subinterpreters_come_and_go() -> None:
     # Classes of destroyed interpreters are freed, and a new interpreter's
     # uuid.UUID may take the same address; no cached layout may outlive its class.
