@@ -9,6 +9,10 @@
 // still run on this thread in the middle of a call (an __index__ method, a
 // descriptor of the configured class, a finalizer), so the uuid.UUID
 // configuration is read afresh at every use.
+//
+// The module is single-phase, and legacy subinterpreters (those that share
+// the main interpreter's GIL) load it too.  Each interpreter configures the
+// uuid.UUID fast path with its own class; see FastPath below.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -34,14 +38,11 @@ constexpr Py_ssize_t canonical_length = 36;
 constexpr Py_ssize_t hex_length = 32;
 constexpr uint64_t max_timestamp_ms = 0xFFFFFFFFFFFFull;
 
-// Interned attribute names for uuid.UUID instances, made once at import.
+// Interned attribute names for uuid.UUID instances, made once at import,
+// and the key of a subinterpreter's fast path in its interpreter dictionary.
 PyObject *uuid_int_attr = nullptr;
 PyObject *uuid_is_safe_attr = nullptr;
-
-// The uuid.UUID fast path: the class to instantiate and the object every
-// instance gets as is_safe.  Both null until configured, never null after.
-PyObject *uuid7_type = nullptr;
-PyObject *uuid7_safe_uuid = nullptr;
+PyObject *fast_path_key = nullptr;
 
 // Always null, with OverflowError for -2 and RuntimeError for any other
 // status.  A failed draw leaves errno as the device's open, fstat or read set
@@ -163,16 +164,36 @@ inline unsigned char *bytes_data(PyObject *bytes) {
     return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
 }
 
+// A new list of `count` empty slots that no Python code can reach until
+// finish_hidden_list: making an item may run Python code (a descriptor of the
+// configured class, a collection started by an allocation and its
+// callbacks), and the collector would hand the list, empty slots and all, to
+// gc.get_objects() and gc.get_referrers().  Releasing it unfinished is safe.
+PyObject *new_hidden_list(Py_ssize_t count) {
+    PyObject *list = PyList_New(count);
+    if (list != nullptr) {
+        PyObject_GC_UnTrack(list);
+    }
+    return list;
+}
+
+// The list made by new_hidden_list, every slot now filled, shown to the collector.
+PyObject *finish_hidden_list(PyObject *list) {
+    PyObject_GC_Track(list);
+    return list;
+}
+
 // The batch list pattern: a list of exactly `count` slots, filled by index in
-// generation order; at the first failing item the list (and every item in
-// it) is released, so no partial list is ever returned.
+// generation order and hidden from the collector until full; at the first
+// failing item the list (and every item in it) is released, so no partial
+// list is ever returned or seen.
 template <typename MakeItem>
 PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     Py_ssize_t count;
     if (parse_batch_count(args, &count) != 0) {
         return nullptr;
     }
-    PyObject *result = PyList_New(count);
+    PyObject *result = new_hidden_list(count);
     if (result == nullptr) {
         return nullptr;
     }
@@ -184,7 +205,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
         }
         PyList_SET_ITEM(result, index, item);
     }
-    return result;
+    return finish_hidden_list(result);
 }
 
 // ---------------------------------------------------------------------------
@@ -522,15 +543,105 @@ struct SlotLayout {
     Py_ssize_t is_safe_offset;
 };
 
-SlotLayout slot_layout = {nullptr, 0, 0, 0};
+// The uuid.UUID fast path of one interpreter: the class to instantiate and
+// the object every instance gets as is_safe (both null until configured,
+// never null after), and the slot layout last found for a class.
+//
+// Each interpreter has its own, so that its identifiers are instances of the
+// uuid.UUID it configured, and no interpreter holds another's objects: the
+// main interpreter's lives in static storage (its lookup is one comparison);
+// a subinterpreter's lives in a capsule in that interpreter's dictionary,
+// which releases it, class and all, when the interpreter is finalised.  A
+// layout is thereby only ever checked against classes of the interpreter
+// that found it, whose version tags are never given to two classes.
+struct FastPath {
+    PyObject *type;
+    PyObject *safe_uuid;
+    SlotLayout layout;
+};
 
-bool uuid7_configured() {
-    return uuid7_type != nullptr && uuid7_safe_uuid != nullptr;
+FastPath main_fast_path = {nullptr, nullptr, {nullptr, 0, 0, 0}};
+
+constexpr const char *fast_path_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
+
+void release_fast_path(PyObject *capsule) {
+    auto *fast_path = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
+    if (fast_path == nullptr) {
+        PyErr_Clear();  // not ours: nothing to release
+        return;
+    }
+    // Freed before the references go, as their release may run Python code.
+    PyObject *type = fast_path->type;
+    PyObject *safe_uuid = fast_path->safe_uuid;
+    PyMem_Free(fast_path);
+    Py_XDECREF(type);
+    Py_XDECREF(safe_uuid);
+}
+
+// 0 with *fast_path set to the calling interpreter's fast path, or -1 with an
+// exception.  A subinterpreter that never configured has none: *fast_path is
+// null, unless `create` asks for an empty one to be made.  The pointer stays
+// valid as long as the interpreter lives, through any Python code.
+[[nodiscard]] int find_fast_path(bool create, FastPath **fast_path) {
+    PyInterpreterState *interpreter = PyInterpreterState_Get();
+    if (interpreter == PyInterpreterState_Main()) {
+        *fast_path = &main_fast_path;
+        return 0;
+    }
+    *fast_path = nullptr;
+    PyObject *dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
+        return -1;
+    }
+    PyObject *capsule;
+    const int found = PyDict_GetItemRef(dict, fast_path_key, &capsule);
+    if (found < 0) {
+        return -1;
+    }
+    if (found > 0) {
+        *fast_path = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
+        Py_DECREF(capsule);  // the interpreter's dictionary keeps it
+        return *fast_path == nullptr ? -1 : 0;
+    }
+    if (!create) {
+        return 0;
+    }
+    auto *fresh = static_cast<FastPath *>(PyMem_Calloc(1, sizeof(FastPath)));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    capsule = PyCapsule_New(fresh, fast_path_capsule_name, release_fast_path);
+    if (capsule == nullptr) {
+        PyMem_Free(fresh);
+        return -1;
+    }
+    const int stored = PyDict_SetItem(dict, fast_path_key, capsule);
+    Py_DECREF(capsule);  // on failure this frees `fresh`
+    if (stored != 0) {
+        return -1;
+    }
+    *fast_path = fresh;
+    return 0;
 }
 
 PyObject *raise_not_configured() {
     PyErr_SetString(PyExc_RuntimeError, "uuid7 object fast path is not configured");
     return nullptr;
+}
+
+// 0 with *fast_path set to the calling interpreter's fast path, configured;
+// or -1 with an exception (RuntimeError when it is not configured).
+[[nodiscard]] int configured_fast_path(FastPath **fast_path) {
+    if (find_fast_path(false, fast_path) != 0) {
+        return -1;
+    }
+    if (*fast_path == nullptr || (*fast_path)->type == nullptr || (*fast_path)->safe_uuid == nullptr) {
+        raise_not_configured();
+        return -1;
+    }
+    return 0;
 }
 
 // True when a heap class adds nothing to its base's instance layout but the
@@ -583,13 +694,17 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
         PyErr_SetString(PyExc_TypeError, "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
+    FastPath *fast_path;
+    if (find_fast_path(true, &fast_path) != 0) {
+        return nullptr;
+    }
     // Both new references are taken before either old one goes, so that
     // configuring again with the same objects changes no reference count.
+    fast_path->layout = {nullptr, 0, 0, 0};
     Py_INCREF(new_type);
     Py_INCREF(new_safe_uuid);
-    Py_XSETREF(uuid7_type, new_type);
-    Py_XSETREF(uuid7_safe_uuid, new_safe_uuid);
-    slot_layout = {nullptr, 0, 0, 0};
+    Py_XSETREF(fast_path->type, new_type);
+    Py_XSETREF(fast_path->safe_uuid, new_safe_uuid);
     Py_RETURN_NONE;
 }
 
@@ -635,16 +750,16 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
 }
 
 // The layout found for `type`, if it still holds; null otherwise.
-inline const SlotLayout *known_slot_layout(const PyTypeObject *type) {
-    const bool holds = slot_layout.type == type && slot_layout.version != 0 && type->tp_version_tag == slot_layout.version;
-    return holds ? &slot_layout : nullptr;
+inline const SlotLayout *known_slot_layout(const SlotLayout &cache, const PyTypeObject *type) {
+    const bool holds = cache.type == type && cache.version != 0 && type->tp_version_tag == cache.version;
+    return holds ? &cache : nullptr;
 }
 
 // 0 with *layout set to the slot layout of `type` (null when the class has
 // no version tag to check it by, or changed while it was searched), or -1
-// with an exception.
-[[nodiscard]] int uuid7_slot_layout(PyTypeObject *type, const SlotLayout **layout) {
-    *layout = known_slot_layout(type);
+// with an exception.  A layout found anew replaces the one in `cache`.
+[[nodiscard]] int uuid7_slot_layout(SlotLayout &cache, PyTypeObject *type, const SlotLayout **layout) {
+    *layout = known_slot_layout(cache, type);
     if (*layout != nullptr) {
         return 0;
     }
@@ -661,8 +776,8 @@ inline const SlotLayout *known_slot_layout(const PyTypeObject *type) {
     if (type->tp_version_tag != version) {
         return 0;  // the class changed while it was searched
     }
-    slot_layout = {type, version, int_offset, is_safe_offset};
-    *layout = &slot_layout;
+    cache = {type, version, int_offset, is_safe_offset};
+    *layout = &cache;
     return 0;
 }
 
@@ -674,9 +789,9 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 // call takes over.  0, or -1 with an exception.  The layout is checked
 // against the instance's own class at every assignment: Python code run by an
 // earlier assignment may have changed the class, or the instance's __class__.
-[[nodiscard]] int set_instance_attribute(PyObject *instance, PyObject *name, PyObject *value) {
+[[nodiscard]] int set_instance_attribute(FastPath *fast_path, PyObject *instance, PyObject *name, PyObject *value) {
     const SlotLayout *layout;
-    if (uuid7_slot_layout(Py_TYPE(instance), &layout) != 0) {
+    if (uuid7_slot_layout(fast_path->layout, Py_TYPE(instance), &layout) != 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -694,30 +809,31 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 }
 
 // Steals value (which may be null, with the conversion's exception set).
-// A new instance of the configured class, or null with an exception.
-PyObject *uuid7_from_owned_int(PyObject *value) {
+// A new instance of the class configured in `fast_path`, a configured fast
+// path of the calling interpreter, or null with an exception.
+PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
     if (value == nullptr) {
         return nullptr;
     }
-    PyObject *uuid_obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(uuid7_type), 0);
+    PyObject *uuid_obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(fast_path->type), 0);
     if (uuid_obj == nullptr) {
         Py_DECREF(value);
         return nullptr;
     }
-    const SlotLayout *layout = known_slot_layout(Py_TYPE(uuid_obj));
+    const SlotLayout *layout = known_slot_layout(fast_path->layout, Py_TYPE(uuid_obj));
     if (layout != nullptr && layout->int_offset != 0 && layout->is_safe_offset != 0) {
         // Both are slots of a fresh instance, still null, and no Python code
         // runs between the two stores.
         object_slot(uuid_obj, layout->int_offset) = value;
-        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(uuid7_safe_uuid);
+        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(fast_path->safe_uuid);
         return uuid_obj;
     }
-    if (set_instance_attribute(uuid_obj, uuid_int_attr, value) != 0) {
+    if (set_instance_attribute(fast_path, uuid_obj, uuid_int_attr, value) != 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
     // Read only now: the int setter may have run Python code that configured anew.
-    if (set_instance_attribute(uuid_obj, uuid_is_safe_attr, Py_NewRef(uuid7_safe_uuid)) != 0) {
+    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) != 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
@@ -725,8 +841,9 @@ PyObject *uuid7_from_owned_int(PyObject *value) {
 }
 
 PyObject *new_uuid7_instance() {
-    if (!uuid7_configured()) {
-        return raise_not_configured();
+    FastPath *fast_path;
+    if (configured_fast_path(&fast_path) != 0) {
+        return nullptr;
     }
     uint64_t high;
     uint64_t low;
@@ -734,7 +851,7 @@ PyObject *new_uuid7_instance() {
     if (status != 0) {
         return raise_generation_error(status);
     }
-    return uuid7_from_owned_int(uuid_words_to_int(high, low));
+    return uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
 }
 
 PyObject *py_uuid7(PyObject *, PyObject *) {
@@ -788,27 +905,30 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     }
 
     PyObject *result = nullptr;
+    FastPath *fast_path;
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) != 0) {
             goto done;
         }
     }
-    if (!uuid7_configured()) {
-        raise_not_configured();
+    if (configured_fast_path(&fast_path) != 0) {
         goto done;
     }
-    result = PyList_New(count);
+    result = new_hidden_list(count);
     for (Py_ssize_t index = 0; result != nullptr && index < count; ++index) {
         uint64_t high;
         uint64_t low;
         const int status = generate_uuid7_at_words(&high, &low, timestamps[index]);
         PyObject *item = status != 0 ? raise_generation_error(status)
-                                     : uuid7_from_owned_int(uuid_words_to_int(high, low));
+                                     : uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
         if (item == nullptr) {
             Py_CLEAR(result);
         } else {
             PyList_SET_ITEM(result, index, item);
         }
+    }
+    if (result != nullptr) {
+        finish_hidden_list(result);
     }
 
 done:
@@ -921,9 +1041,11 @@ PyMODINIT_FUNC PyInit_vorndal(void) {
     }
     uuid_int_attr = PyUnicode_InternFromString("int");
     uuid_is_safe_attr = PyUnicode_InternFromString("is_safe");
-    if (uuid_int_attr == nullptr || uuid_is_safe_attr == nullptr) {
+    fast_path_key = PyUnicode_InternFromString(fast_path_capsule_name);
+    if (uuid_int_attr == nullptr || uuid_is_safe_attr == nullptr || fast_path_key == nullptr) {
         Py_CLEAR(uuid_int_attr);
         Py_CLEAR(uuid_is_safe_attr);
+        Py_CLEAR(fast_path_key);
         Py_DECREF(module);
         return nullptr;
     }

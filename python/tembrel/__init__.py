@@ -20,20 +20,24 @@ per identifier.  :func:`uuid7_at` and :func:`uuid7_at_many` make independent
 identifiers at given Unix millisecond timestamps (for back-filling and tests);
 :func:`time_ms` and :func:`datetime_of` read the time back from any UUIDv7;
 :func:`uuid7_min` and :func:`uuid7_max` bound the identifiers of a
-millisecond, for range queries on a column of UUIDv7 keys.
+millisecond, for range queries on a column of UUIDv7 keys; :func:`as_uuid`
+turns any form of a UUID the package accepts into a :class:`uuid.UUID`.
+Wherever a timestamp is taken, it may be Unix milliseconds (an ``int``) or an
+aware :class:`datetime.datetime`.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
 import uuid as _uuid
-from collections.abc import Iterable
+from collections.abc import Buffer, Iterable
 
 from .tembrel_impl import vorndal as _vorndal
 
 __all__ = [
     "CompactUUID",
     "UUIDLike",
+    "as_uuid",
     "datetime_of",
     "time_ms",
     "uuid7",
@@ -64,8 +68,14 @@ read-only attributes ``int``, ``bytes``, ``bytes_le``, ``hex``, ``urn``,
 equals one; convert with ``uuid.UUID(int=c.int)``.
 """
 
-UUIDLike = _uuid.UUID | CompactUUID | str | bytes | int
-"""Every form :func:`time_ms` and :func:`datetime_of` accept."""
+UUIDLike = _uuid.UUID | CompactUUID | str | Buffer | int
+"""Every form :func:`as_uuid`, :func:`time_ms` and :func:`datetime_of` accept:
+text in any form :class:`uuid.UUID` parses, any 16-byte buffer (``bytes``,
+``bytearray``, ``memoryview``, ``array``, ...) and an ``int`` from 0 to
+2**128 - 1 besides the two UUID types."""
+
+# A timestamp: Unix milliseconds, or an aware datetime.
+_Timestamp = int | _dt.datetime
 
 # Instances from the fast path are indistinguishable from uuid.UUID(int=...):
 # same class, same is_safe.
@@ -140,35 +150,92 @@ def uuid7_compact_many(count: int) -> list[CompactUUID]:
 
 
 # --------------------------------------------------------------------------
+# Timestamps
+# --------------------------------------------------------------------------
+
+
+def _unix_ms_of(at: object, name: str) -> int:
+    """The Unix milliseconds of ``at``, checked; errors name the argument ``name``.
+
+    An ``int`` subclass is read by its integer value (never through an
+    overridden ``__int__`` or ``__index__``); ``bool`` is refused.
+    """
+    if isinstance(at, _dt.datetime):
+        if at.tzinfo is None or at.utcoffset() is None:
+            raise ValueError(f"{name} is a naive datetime, which has no defined Unix time; give it a tzinfo")
+        delta = at - _EPOCH
+        ms = (delta.days * 86_400_000) + (delta.seconds * 1000) + (delta.microseconds // 1000)
+    elif isinstance(at, int) and not isinstance(at, bool):
+        ms = at if type(at) is int else int.__index__(at)
+    else:
+        raise TypeError(
+            f"{name} must be an integer number of Unix milliseconds or an aware datetime, not {type(at).__name__}"
+        )
+    if not 0 <= ms <= _MAX_UNIX_MS:
+        raise ValueError(f"{name} must be between 0 and 2**48 - 1")
+    return ms
+
+
+# --------------------------------------------------------------------------
 # Independent identifiers at given timestamps
 # --------------------------------------------------------------------------
 
 
-def uuid7_at(unix_ms: int) -> _uuid.UUID:
-    """Return an independent UUIDv7 carrying the Unix millisecond timestamp ``unix_ms``.
+def uuid7_at(unix_ms: _Timestamp) -> _uuid.UUID:
+    """Return an independent UUIDv7 carrying the timestamp ``unix_ms``.
 
-    It has 74 random bits and stays outside the clock-driven sequence: two
-    identifiers at one timestamp are in no particular order.  ``unix_ms``
-    must be an ``int`` (not ``bool``) from 0 to 2**48 - 1.
+    ``unix_ms`` is Unix milliseconds, an ``int`` (not ``bool``) from 0 to
+    2**48 - 1, or an aware :class:`datetime.datetime` in that range (its
+    millisecond, microseconds dropped).  The identifier has 74 random bits and
+    stays outside the clock-driven sequence: two identifiers at one timestamp
+    are in no particular order.
     """
-    return _vorndal._uuid7_at_many((unix_ms,))[0]
+    return _vorndal._uuid7_at_many((_unix_ms_of(unix_ms, "unix_ms"),))[0]
 
 
-def uuid7_at_many(unix_ms: Iterable[int]) -> list[_uuid.UUID]:
+def uuid7_at_many(unix_ms: Iterable[_Timestamp]) -> list[_uuid.UUID]:
     """Return one independent UUIDv7 per timestamp of ``unix_ms``, in the same order.
 
-    Every timestamp is checked before anything is made: a bad element raises
-    TypeError or ValueError naming its index, and nothing is generated.
+    Each timestamp is what :func:`uuid7_at` takes.  Every one is checked
+    before anything is made: a bad element raises TypeError or ValueError
+    naming its index, and nothing is generated.
     """
-    return _vorndal._uuid7_at_many(unix_ms)
+    timestamps = tuple(unix_ms)
+    try:
+        return _vorndal._uuid7_at_many(timestamps)
+    except TypeError:
+        # The native call takes integers only and checks every element before
+        # it makes anything; datetimes are converted here, and the call made
+        # again, which reports any other bad element by its index.
+        if not any(isinstance(t, _dt.datetime) for t in timestamps):
+            raise
+    return _vorndal._uuid7_at_many(
+        [_unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t for i, t in enumerate(timestamps)]
+    )
+
+
+def uuid7_min(at: _Timestamp) -> _uuid.UUID:
+    """Return the smallest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime).
+
+    Every UUIDv7 of that millisecond or later compares greater or equal, so
+    ``uuid7_min(start) <= key < uuid7_min(end)`` selects the keys made in
+    ``[start, end)`` without a separate timestamp column.
+    """
+    return _uuid.UUID(int=(_unix_ms_of(at, "at") << 80) | _VERSION_7 | _VARIANT_RFC)
+
+
+def uuid7_max(at: _Timestamp) -> _uuid.UUID:
+    """Return the largest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime)."""
+    ones = ((1 << 80) - 1) & ~_VERSION_VARIANT_MASK
+    return _uuid.UUID(int=(_unix_ms_of(at, "at") << 80) | ones | _VERSION_7 | _VARIANT_RFC)
 
 
 # --------------------------------------------------------------------------
-# Reading identifiers back
+# Reading identifiers back, conversions
 # --------------------------------------------------------------------------
 
 
-def _as_int(value: UUIDLike) -> int:
+def _as_int(value: object) -> int:
     if isinstance(value, _uuid.UUID | CompactUUID):
         return value.int
     if isinstance(value, str):
@@ -176,22 +243,42 @@ def _as_int(value: UUIDLike) -> int:
             return _uuid.UUID(value).int
         except ValueError:
             raise ValueError(f"not a UUID: {value!r}") from None
-    if isinstance(value, bytes | bytearray | memoryview):
+    if isinstance(value, int) and not isinstance(value, bool):
+        number = value if type(value) is int else int.__index__(value)
+        if not 0 <= number < 1 << 128:
+            raise ValueError("a UUID integer lies between 0 and 2**128 - 1")
+        return number
+    if isinstance(value, bytes):
         if len(value) != 16:
             raise ValueError(f"a UUID is 16 bytes, not {len(value)}")
         return int.from_bytes(value)
-    if isinstance(value, int) and not isinstance(value, bool):
-        if not 0 <= value < 1 << 128:
-            raise ValueError("a UUID integer lies between 0 and 2**128 - 1")
+    if not isinstance(value, Buffer):
+        raise TypeError(f"expected uuid.UUID, CompactUUID, str, a 16-byte buffer or int, not {type(value).__name__}")
+    with memoryview(value) as view:
+        if view.nbytes != 16:
+            raise ValueError(f"a UUID is 16 bytes, not {view.nbytes}")
+        if not view.contiguous:
+            raise ValueError("a UUID buffer must be contiguous")
+        return int.from_bytes(view.tobytes())
+
+
+def as_uuid(value: UUIDLike) -> _uuid.UUID:
+    """Return ``value`` as a :class:`uuid.UUID`, of any version.
+
+    ``value`` may be a :class:`uuid.UUID` (returned as is), a
+    :class:`CompactUUID`, text in any form :class:`uuid.UUID` parses, any
+    16-byte buffer, or an ``int`` from 0 to 2**128 - 1.  Anything else raises
+    TypeError; a value of an accepted type that is no UUID raises ValueError.
+    """
+    if isinstance(value, _uuid.UUID):
         return value
-    raise TypeError(f"expected uuid.UUID, CompactUUID, str, bytes or int, not {type(value).__name__}")
+    return _uuid.UUID(int=_as_int(value))
 
 
 def time_ms(value: UUIDLike) -> int:
     """Return the Unix millisecond timestamp of a UUIDv7.
 
-    ``value`` may be a :class:`uuid.UUID`, a :class:`CompactUUID`, text in any
-    form :class:`uuid.UUID` parses, 16 bytes or an ``int``.  Raises ValueError
+    ``value`` may be anything :func:`as_uuid` accepts.  Raises ValueError
     when it is not a version 7 UUID of the RFC variant.
     """
     number = _as_int(value)
@@ -200,37 +287,16 @@ def time_ms(value: UUIDLike) -> int:
     return number >> 80
 
 
+_MAX_DATETIME_MS = (_dt.datetime.max.replace(tzinfo=_dt.UTC) - _EPOCH) // _dt.timedelta(milliseconds=1)
+
+
 def datetime_of(value: UUIDLike) -> _dt.datetime:
-    """Return the time of a UUIDv7 as an aware UTC :class:`datetime.datetime`."""
-    return _EPOCH + _dt.timedelta(milliseconds=time_ms(value))
+    """Return the time of a UUIDv7 as an aware UTC :class:`datetime.datetime`.
 
-
-def _unix_ms_of(at: int | _dt.datetime) -> int:
-    if isinstance(at, _dt.datetime):
-        if at.tzinfo is None:
-            raise ValueError("a naive datetime has no defined Unix time; give it a tzinfo")
-        delta = at - _EPOCH
-        ms = (delta.days * 86_400_000) + (delta.seconds * 1000) + (delta.microseconds // 1000)
-    elif isinstance(at, int) and not isinstance(at, bool):
-        ms = int(at)
-    else:
-        raise TypeError(f"expected Unix milliseconds (int) or an aware datetime, not {type(at).__name__}")
-    if not 0 <= ms <= _MAX_UNIX_MS:
-        raise ValueError("Unix milliseconds must be between 0 and 2**48 - 1")
-    return ms
-
-
-def uuid7_min(at: int | _dt.datetime) -> _uuid.UUID:
-    """Return the smallest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime).
-
-    Every UUIDv7 of that millisecond or later compares greater or equal, so
-    ``uuid7_min(start) <= key < uuid7_min(end)`` selects the keys made in
-    ``[start, end)`` without a separate timestamp column.
+    Raises ValueError for a timestamp after 9999-12-31, the last day a
+    ``datetime`` can hold (:func:`time_ms` reads any timestamp).
     """
-    return _uuid.UUID(int=(_unix_ms_of(at) << 80) | _VERSION_7 | _VARIANT_RFC)
-
-
-def uuid7_max(at: int | _dt.datetime) -> _uuid.UUID:
-    """Return the largest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime)."""
-    ones = ((1 << 80) - 1) & ~_VERSION_VARIANT_MASK
-    return _uuid.UUID(int=(_unix_ms_of(at) << 80) | ones | _VERSION_7 | _VARIANT_RFC)
+    ms = time_ms(value)
+    if ms > _MAX_DATETIME_MS:
+        raise ValueError(f"timestamp {ms} ms lies after 9999-12-31, beyond what a datetime can hold")
+    return _EPOCH + _dt.timedelta(milliseconds=ms)

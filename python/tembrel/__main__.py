@@ -1,23 +1,37 @@
 """The command line: ``python -m tembrel`` (also installed as ``tembrel``).
 
     python -m tembrel [-n N] [-f FORMAT] [--at UNIX_MS]   print N new UUIDv7s
-    python -m tembrel inspect UUID [UUID ...]            describe UUIDs
+    python -m tembrel inspect [UUID ...]                 describe UUIDs (or stdin's)
+
+Failures end like those of the standard Unix tools: a write error is one line
+on stderr and exit status 1, Ctrl-C exits with 130, and a reader that goes
+away (``| head``) ends the run quietly with 141, both 128 plus the signal.
 """
 
 from __future__ import annotations
 
 import argparse
 import datetime as _dt
+import errno
 import os
+import signal
 import sys
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, TextIO
 
-from . import _vorndal
+from . import __version__, uuid7_at_many, uuid7_bytes_many, uuid7_str_many
 
 CHUNK = 65_536  # identifiers per batch call: flat memory, few calls
 FORMATS = ("canonical", "hex", "int", "urn", "binary")
 _GREGORIAN_TO_UNIX_100NS = 0x01B21DD213814000
+EXIT_FAILED = 1
+EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # 141, as a shell reports a filter ended by SIGPIPE
+
+
+class _ReadFailed(Exception):
+    """Standard input could not be read; the message says why."""
 
 
 _RENDER: dict[str, Callable[[uuid.UUID], str]] = {
@@ -34,14 +48,13 @@ def _text_chunks(count: int, fmt: str, at: int | None) -> Iterator[str]:
         n = min(count, CHUNK)
         count -= n
         if at is not None:
-            ids = _vorndal._uuid7_at_many([at] * n)
-            yield "".join(_RENDER[fmt](u) + "\n" for u in ids)
+            yield "".join(_RENDER[fmt](u) + "\n" for u in uuid7_at_many([at] * n))
         elif fmt == "canonical":
-            yield "\n".join(_vorndal.uuid7_str_many(n)) + "\n"
+            yield "\n".join(uuid7_str_many(n)) + "\n"
         elif fmt == "urn":
-            yield "".join("urn:uuid:" + s + "\n" for s in _vorndal.uuid7_str_many(n))
+            yield "".join("urn:uuid:" + s + "\n" for s in uuid7_str_many(n))
         else:
-            data = _vorndal.uuid7_bytes_many(n)
+            data = uuid7_bytes_many(n)
             if fmt == "hex":
                 digits = data.hex()
                 yield "".join(digits[i : i + 32] + "\n" for i in range(0, len(digits), 32))
@@ -54,18 +67,33 @@ def _binary_chunks(count: int, at: int | None) -> Iterator[bytes]:
         n = min(count, CHUNK)
         count -= n
         if at is None:
-            yield _vorndal.uuid7_bytes_many(n)
+            yield uuid7_bytes_many(n)
         else:
-            yield b"".join(u.bytes for u in _vorndal._uuid7_at_many([at] * n))
+            yield b"".join(u.bytes for u in uuid7_at_many([at] * n))
+
+
+def _stdout() -> TextIO:
+    """Standard output; OSError when the process has none (started with it closed)."""
+    if sys.stdout is None:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    return sys.stdout
 
 
 def _generate(args: argparse.Namespace) -> int:
-    show_progress = args.count >= 1_000_000 and sys.stderr.isatty()
+    if args.count == 0:
+        return 0
+    out = _stdout()
+    show_progress = args.count >= 1_000_000 and sys.stderr is not None and sys.stderr.isatty()
     done = 0
-    out = sys.stdout.buffer if args.format == "binary" else sys.stdout
-    chunks = _binary_chunks(args.count, args.at) if args.format == "binary" else _text_chunks(args.count, args.format, args.at)
+    chunks: Iterator[str | bytes]
+    if args.format == "binary":
+        write: Callable[[Any], object] = out.buffer.write
+        chunks = _binary_chunks(args.count, args.at)
+    else:
+        write = out.write
+        chunks = _text_chunks(args.count, args.format, args.at)
     for chunk in chunks:
-        out.write(chunk)  # type: ignore[arg-type]
+        write(chunk)
         done += CHUNK
         if show_progress:
             print(f"\r{min(done, args.count):,} of {args.count:,}", end="", file=sys.stderr, flush=True)
@@ -100,14 +128,44 @@ def _describe(text: str) -> str:
     return "\n".join(lines)
 
 
-def _inspect(args: argparse.Namespace) -> int:
-    status = 0
-    for text in args.uuids:
+def _stdin_lines() -> Iterator[str]:
+    """The non-blank lines of standard input, stripped, read as they come."""
+    if sys.stdin is None:
+        raise _ReadFailed(os.strerror(errno.EBADF))
+    lines = iter(sys.stdin.buffer)
+    while True:
         try:
-            print(_describe(text))
+            line = next(lines)
+        except StopIteration:
+            return
+        except OSError as error:
+            raise _ReadFailed(error.strerror or str(error)) from None
+        text = line.decode("utf-8", "replace").strip()
+        if text:
+            yield text
+
+
+def _inspected(uuids: Sequence[str]) -> Iterator[str]:
+    """The UUIDs to describe: the arguments, with standard input's lines in place of "-"."""
+    for text in uuids:
+        if text == "-":
+            yield from _stdin_lines()
+        else:
+            yield text
+
+
+def _inspect(args: argparse.Namespace) -> int:
+    out = _stdout()
+    status = 0
+    for text in _inspected(args.uuids or ["-"]):
+        try:
+            description = _describe(text)
         except ValueError:
             print(f"tembrel inspect: not a UUID: {text!r}", file=sys.stderr)
             status = 2
+        else:
+            out.write(description + "\n")
+    out.flush()
     return status
 
 
@@ -128,12 +186,39 @@ def _unix_ms(text: str) -> int:
     return value
 
 
+class _VersionAction(argparse.Action):
+    """--version: "tembrel X.Y.Z" on standard output, where a write error is reported like any other."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(
+        self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object, option: str | None = None
+    ) -> None:
+        _stdout().write(f"tembrel {__version__}\n")
+        parser.exit()
+
+
+EPILOG = """\
+Run 'tembrel inspect --help' to describe existing UUIDs.
+
+Exit status: 0 on success; 1 when standard output cannot be written or
+standard input read (one line on stderr gives the reason); 2 for bad options
+and for input that is not a UUID; 130 on Ctrl-C; 141 when the reader of
+standard output goes away (as in '| head'), which ends the run quietly.
+130 and 141 are 128 plus the signal's number, what a shell reports for a
+program that SIGINT or SIGPIPE ended.
+"""
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tembrel",
         description="Print new UUID version 7 identifiers, one per line, strictly increasing.",
-        epilog="Run 'tembrel inspect --help' to describe existing UUIDs.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
     parser.add_argument("-n", "--count", type=_non_negative, default=1, metavar="N", help="how many (default 1)")
     parser.add_argument(
         "-f",
@@ -150,21 +235,67 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="{inspect}")
     inspect = commands.add_parser(
-        "inspect", help="describe UUIDs", description="Show version, variant, timestamp and counter of each UUID."
+        "inspect",
+        help="describe UUIDs",
+        description="Show version, variant, timestamp and counter of each UUID. With no UUID, or '-', "
+        "read them from standard input, one per line.",
     )
-    inspect.add_argument("uuids", nargs="+", metavar="UUID", help="in any form uuid.UUID accepts")
+    inspect.add_argument("uuids", nargs="*", metavar="UUID", help="in any form uuid.UUID accepts, or '-'")
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def _report(message: str) -> None:
+    if sys.stderr is not None:
+        try:
+            print(f"tembrel: error: {message}", file=sys.stderr, flush=True)
+        except OSError:
+            pass
+
+
+def _abandon_stdout() -> None:
+    """Points standard output at /dev/null after a failed write, so that the
+    interpreter's last flush of what is still buffered cannot fail again."""
+    if sys.stdout is None:
+        return
     try:
-        return _inspect(args) if args.command == "inspect" else _generate(args)
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly.
+        fd = sys.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+    except (OSError, ValueError):
+        return  # not a file descriptor (an embedding host's stream): nothing to protect
+    os.dup2(devnull, fd)
+    os.close(devnull)
+
+
+def _run(parser: argparse.ArgumentParser, argv: list[str] | None) -> int:
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as done:
+        if done.code in (0, None) and sys.stdout is not None:
+            sys.stdout.flush()  # --help or --version: a write error is reported, not lost
+        raise
+    if args.command == "inspect":
+        if not args.uuids and (sys.stdin is None or sys.stdin.isatty()):
+            parser.error("inspect needs UUIDs, as arguments or on standard input")
+        return _inspect(args)
+    return _generate(args)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        return _run(parser, argv)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        _abandon_stdout()
+        return EXIT_BROKEN_PIPE
+    except _ReadFailed as error:
+        _report(f"cannot read standard input: {error}")
+        return EXIT_FAILED
+    except OSError as error:
+        _abandon_stdout()
+        _report(f"cannot write to standard output: {error.strerror or error}")
+        return EXIT_FAILED
 
 
 if __name__ == "__main__":

@@ -81,10 +81,13 @@ def test_uuid7_at_carries_the_timestamp_and_leaves_the_sequence_alone() -> None:
 @pytest.mark.parametrize(
     ("argument", "error", "message"),
     [
-        (True, TypeError, r"unix_ms\[0\] must be an integer number of Unix milliseconds"),
-        (1.5, TypeError, r"unix_ms\[0\] must be an integer"),
-        (-1, ValueError, r"unix_ms\[0\] must be between 0 and 2\*\*48 - 1"),
-        (2**48, ValueError, r"unix_ms\[0\] must be between 0 and 2\*\*48 - 1"),
+        (True, TypeError, r"^unix_ms must be an integer number of Unix milliseconds or an aware datetime, not bool$"),
+        (1.5, TypeError, r"^unix_ms must be an integer"),
+        ("5", TypeError, r"^unix_ms must be an integer"),
+        (-1, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
+        (2**48, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
+        (dt.datetime(2024, 1, 1), ValueError, r"^unix_ms is a naive datetime"),
+        (dt.datetime(1969, 12, 31, 23, 59, 59, 999000, tzinfo=dt.UTC), ValueError, r"^unix_ms must be between"),
     ],
 )
 def test_uuid7_at_validates(argument: object, error: type[Exception], message: str) -> None:

@@ -1,0 +1,249 @@
+"""Hosts beyond one plain interpreter: legacy and isolated subinterpreters, and
+Python code that runs in the middle of a batch.
+
+Each case runs in a fresh process, so a crash fails the case instead of
+taking the suite down, and no configuration leaks between cases.
+"""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Helpers every script starts with: a legacy subinterpreter (shares the GIL,
+# may load single-phase modules) and running code in it, raising on failure.
+PRELUDE = """
+import _interpreters, gc, sys, uuid
+
+def legacy():
+    return _interpreters.create(_interpreters.new_config("legacy"))
+
+def run(interp, code):
+    failure = _interpreters.run_string(interp, code)
+    if failure is not None:
+        raise AssertionError(failure.errdisplay)
+
+# Imports the extension module in a subinterpreter without the package's
+# __init__, which would configure the fast path.
+BARE_IMPORT = '''
+import importlib.util, sys, types
+spec = importlib.util.find_spec("tembrel")
+package = types.ModuleType("tembrel")
+package.__path__ = list(spec.submodule_search_locations)
+sys.modules["tembrel"] = package
+from tembrel.tembrel_impl import vorndal
+'''
+"""
+
+
+def run_script(body: str) -> subprocess.CompletedProcess[str]:
+    script = PRELUDE + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+
+
+def assert_prints(body: str, expected: str) -> None:
+    done = run_script(body)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
+    assert done.stdout.strip() == expected, done.stderr
+    assert "Traceback" not in done.stderr, done.stderr
+
+
+# --------------------------------------------------------------------------
+# Legacy subinterpreters: each has its own uuid.UUID configuration.
+# --------------------------------------------------------------------------
+
+# Checked inside a subinterpreter: its identifiers are instances of its own
+# uuid.UUID, with correct int and is_safe, in every function that builds them.
+CHECK_OWN_CLASS = """
+import uuid, tembrel
+from tembrel.tembrel_impl import vorndal
+made = [tembrel.uuid7(), *tembrel.uuid7_many(3), tembrel.uuid7_at(5), *tembrel.uuid7_at_many([6, 7])]
+for u in made:
+    assert type(u) is uuid.UUID, type(u)
+    assert u.is_safe is uuid.SafeUUID.unknown
+    assert u.version == 7 and repr(u) == repr(uuid.UUID(int=u.int))
+assert [tembrel.time_ms(u) for u in made[4:]] == [5, 6, 7]
+"""
+
+
+@pytest.mark.parametrize("main_imports_first", [True, False])
+def test_legacy_subinterpreter_keeps_its_configuration_to_itself(main_imports_first: bool) -> None:
+    assert_prints(
+        f"""
+        if {main_imports_first}:
+            import tembrel
+        interp = legacy()
+        run(interp, {CHECK_OWN_CLASS!r})
+        import tembrel
+        u = tembrel.uuid7()
+        assert type(u) is uuid.UUID, "main got a foreign class"
+        _interpreters.destroy(interp)
+        gc.collect()
+        for u in [tembrel.uuid7(), *tembrel.uuid7_many(2), tembrel.uuid7_at(9)]:
+            assert type(u) is uuid.UUID and repr(u) == repr(uuid.UUID(int=u.int))
+        print("ok")
+        """,
+        "ok",
+    )
+
+
+# Hangs an object on the subinterpreter's uuid.UUID that reports when the
+# class is released.
+PROBE = r"""
+import os, uuid, tembrel
+class Probe:
+    def __del__(self, write=os.write):
+        write(1, b"released\n")
+uuid.UUID._probe = Probe()
+tembrel.uuid7_many(2)
+"""
+
+
+def test_a_destroyed_subinterpreter_leaves_nothing_behind() -> None:
+    # Its class goes with the interpreter, not never.
+    assert_prints(
+        f"""
+        import tembrel
+        interp = legacy()
+        run(interp, {PROBE!r})
+        print("destroying", flush=True)
+        _interpreters.destroy(interp)
+        print("destroyed", flush=True)
+        """,
+        "destroying\nreleased\ndestroyed",
+    )
+
+
+def test_many_subinterpreters_come_and_go() -> None:
+    # Classes of destroyed interpreters are freed, and a new interpreter's
+    # uuid.UUID may take the same address; no cached layout may outlive its class.
+    assert_prints(
+        f"""
+        import tembrel
+        for round in range(12):
+            interp = legacy()
+            run(interp, {CHECK_OWN_CLASS!r})
+            if round % 3 == 0:
+                other = legacy()
+                run(other, {CHECK_OWN_CLASS!r})
+                _interpreters.destroy(other)
+            run(interp, {CHECK_OWN_CLASS!r})
+            _interpreters.destroy(interp)
+            u = tembrel.uuid7()
+            assert type(u) is uuid.UUID and u.is_safe is uuid.SafeUUID.unknown and u.version == 7
+        print("ok")
+        """,
+        "ok",
+    )
+
+
+def test_a_subinterpreter_configures_its_own_class_without_touching_main() -> None:
+    assert_prints(
+        """
+        import tembrel
+        interp = legacy()
+        run(interp, '''
+        import tembrel
+        from tembrel.tembrel_impl import vorndal
+        class Mine:
+            __slots__ = ("int", "is_safe")
+        vorndal._configure_uuid7(Mine, "mine")
+        u = vorndal.uuid7()
+        assert type(u) is Mine and u.is_safe == "mine" and u.int >> 76 & 0xF == 7
+        ''')
+        u = tembrel.uuid7()
+        assert type(u) is uuid.UUID and u.is_safe is uuid.SafeUUID.unknown
+        _interpreters.destroy(interp)
+        print(type(tembrel.uuid7_many(2)[1]).__name__)
+        """,
+        "UUID",
+    )
+
+
+def test_an_unconfigured_subinterpreter_is_refused() -> None:
+    assert_prints(
+        """
+        import tembrel
+        interp = legacy()
+        run(interp, BARE_IMPORT + '''
+        for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(2), lambda: vorndal._uuid7_at_many([1])):
+            try:
+                call()
+            except RuntimeError as error:
+                assert str(error) == "uuid7 object fast path is not configured", error
+            else:
+                raise AssertionError("made an instance of another interpreter's class")
+        assert vorndal.uuid7_many(0) == []
+        ''')
+        _interpreters.destroy(interp)
+        print(type(tembrel.uuid7()) is uuid.UUID)
+        """,
+        "True",
+    )
+
+
+def test_an_isolated_subinterpreter_cannot_import_the_module() -> None:
+    assert_prints(
+        """
+        from concurrent import interpreters
+        import tembrel
+        interp = interpreters.create()
+        try:
+            interp.exec("import tembrel")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__, "subinterpreters" in failure.excinfo.msg)
+        finally:
+            interp.close()
+        """,
+        "ImportError True",
+    )
+
+
+# --------------------------------------------------------------------------
+# Python code run by a batch never sees the list half built.
+# --------------------------------------------------------------------------
+
+# A class whose int setter walks every list the collector knows and reads
+# every item: a list with an empty slot crashes the process right there.
+SPY = """
+from tembrel.tembrel_impl import vorndal
+import tembrel
+
+class Spy:
+    __slots__ = ("_int", "is_safe")
+    seen = 0
+
+    @property
+    def int(self):
+        return self._int
+
+    @int.setter
+    def int(self, value):
+        self._int = value
+        for candidate in gc.get_objects():
+            if type(candidate) is list:
+                for item in candidate:
+                    if type(item) is Spy:
+                        Spy.seen += 1
+
+vorndal._configure_uuid7(Spy, None)
+"""
+
+
+@pytest.mark.parametrize("call", ["vorndal.uuid7_many(4)", "vorndal._uuid7_at_many([1, 2, 3, 4])"])
+def test_int_setter_that_walks_the_collector_never_sees_an_empty_slot(call: str) -> None:
+    assert_prints(
+        SPY
+        + f"""
+result = {call}
+assert [type(u) for u in result] == [Spy] * 4 and all(u.int >> 76 & 0xF == 7 for u in result)
+# The list under construction is hidden until it is full: only earlier
+# results could have been seen, and there are none.
+print(Spy.seen)
+""",
+        "0",
+    )
+
