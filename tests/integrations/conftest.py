@@ -73,14 +73,3 @@ def pg(postgres: str) -> Iterator[Any]:
     with psycopg.connect(postgres) as conn:
         yield conn
         conn.rollback()
-
-
-@pytest.fixture(autouse=True)
-def as_uuid_until_merged(monkeypatch: pytest.MonkeyPatch) -> None:
-    """``tembrel.as_uuid`` arrives with another change; until then, the same conversion."""
-    import uuid
-
-    import tembrel
-
-    if not hasattr(tembrel, "as_uuid"):
-        monkeypatch.setattr(tembrel, "as_uuid", lambda c: uuid.UUID(int=c.int), raising=False)
