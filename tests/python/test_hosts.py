@@ -30,9 +30,9 @@ def run(interp, code):
 # __init__, which would configure the fast path.
 BARE_IMPORT = '''
 import importlib.util, sys, types
-spec = importlib.util.find_spec("tembrel")
+found = importlib.util.find_spec("tembrel")
 package = types.ModuleType("tembrel")
-package.__path__ = list(spec.submodule_search_locations)
+package.__path__ = list(found.submodule_search_locations)
 sys.modules["tembrel"] = package
 from tembrel.tembrel_impl import vorndal
 '''
