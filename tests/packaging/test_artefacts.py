@@ -144,7 +144,9 @@ def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_i
 
 
 def tracked_files() -> set[str]:
-    listed = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True).stdout
+    listed = subprocess.run(
+        ["git", "-c", f"safe.directory={ROOT}", "ls-files", "-z"], cwd=ROOT, capture_output=True, check=True
+    ).stdout
     return {name for name in listed.decode().split("\0") if name and (ROOT / name).exists()}
 
 
