@@ -83,6 +83,7 @@ def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
     assert set(names) == {
         "tembrel/__init__.py",
         "tembrel/__main__.py",
+        "tembrel/arrow.py",
         "tembrel/py.typed",
         "tembrel/tembrel_impl/__init__.py",
         "tembrel/tembrel_impl/py.typed",
