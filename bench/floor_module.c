@@ -52,15 +52,40 @@ static PyObject *new_bytes(uint64_t a, uint64_t b) {
 }
 
 /* The two calls: 0 with *pid and *unix_ms set, or -1 with an exception. */
-static int pid_and_clock(uint64_t *pid, uint64_t *unix_ms) {
+/* The clock in Unix milliseconds: 0, or -1 with an exception. */
+static int read_clock(uint64_t *unix_ms) {
     struct timespec ts;
-    *pid = (uint64_t)getpid();
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
     *unix_ms = (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
     return 0;
+}
+
+/* One 8-byte draw from the pool, refilled 4096 bytes at a time: 0, or -1
+ * with an exception. */
+static int draw(uint64_t *random_value) {
+    if (pool_offset + 8 > sizeof pool) {
+        if (urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        if (read(urandom_fd, pool, sizeof pool) != (ssize_t)sizeof pool) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        pool_offset = 0;
+    }
+    memcpy(random_value, pool + pool_offset, 8);
+    pool_offset += 8;
+    return 0;
+}
+
+/* The two calls: 0 with *pid and *unix_ms set, or -1 with an exception. */
+static int pid_and_clock(uint64_t *pid, uint64_t *unix_ms) {
+    *pid = (uint64_t)getpid();
+    return read_clock(unix_ms);
 }
 
 static PyObject *calls_bytes(PyObject *module, PyObject *unused) {
@@ -80,43 +105,16 @@ static PyObject *calls_draw_bytes(PyObject *module, PyObject *unused) {
     if (pid_and_clock(&pid, &unix_ms) != 0) {
         return NULL;
     }
-    if (pool_offset + 8 > sizeof pool) {
-        if (urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) {
-            return PyErr_SetFromErrno(PyExc_OSError);
-        }
-        if (read(urandom_fd, pool, sizeof pool) != (ssize_t)sizeof pool) {
-            return PyErr_SetFromErrno(PyExc_OSError);
-        }
-        pool_offset = 0;
-    }
     uint64_t random_value;
-    memcpy(&random_value, pool + pool_offset, 8);
-    pool_offset += 8;
+    if (draw(&random_value) != 0) {
+        return NULL;
+    }
     return new_bytes(unix_ms, random_value ^ pid);
 }
 
 /* One clock read and one draw: 0 with both words set, or -1 with an exception. */
 static int clock_and_draw(uint64_t *unix_ms, uint64_t *random_value) {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
-    *unix_ms = (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-    if (pool_offset + 8 > sizeof pool) {
-        if (urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-        }
-        if (read(urandom_fd, pool, sizeof pool) != (ssize_t)sizeof pool) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-        }
-        pool_offset = 0;
-    }
-    memcpy(random_value, pool + pool_offset, 8);
-    pool_offset += 8;
-    return 0;
+    return read_clock(unix_ms) != 0 ? -1 : draw(random_value);
 }
 
 static PyObject *clock_draw_bytes(PyObject *module, PyObject *unused) {

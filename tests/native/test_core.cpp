@@ -824,6 +824,22 @@ TEST_F(Core, IndependentIdentifierInANewProcessReadsFreshBytes) {
     EXPECT_NEXT(mono(T), mono_bytes(T, seed(2), pool_word(3)));
 }
 
+// Reads a forked child's whole report of `size` bytes from `fd` (closing it)
+// and checks that the child exited with status 0.
+void collect_child_report(pid_t pid, int fd, void *report, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = read(fd, static_cast<char *>(report) + got, size - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+    ASSERT_EQ(got, size);
+}
+
 struct ChildReport {
     int status;
     unsigned char id[16];
@@ -863,17 +879,7 @@ TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
     }
     close(pipe_fds[1]);
     ChildReport report{};
-    size_t got = 0;
-    while (got < sizeof report) {
-        const ssize_t n = read(pipe_fds[0], reinterpret_cast<char *>(&report) + got, sizeof report - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(pipe_fds[0]);
-    int wait_status = 0;
-    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
-    ASSERT_EQ(got, sizeof report);
+    ASSERT_NO_FATAL_FAILURE(collect_child_report(pid, pipe_fds[0], &report, sizeof report));
 
     ASSERT_EQ(report.status, 0);
     EXPECT_EQ(report.open_calls, 0u) << "the child goes on with the inherited descriptor";
@@ -955,17 +961,7 @@ TEST_F(Core, ChildWithTheParentsProcessIdStartsAfresh) {
     }
     close(pipe_fds[1]);
     unsigned char report[18] = {};
-    size_t got = 0;
-    while (got < sizeof report) {
-        const ssize_t n = read(pipe_fds[0], report + got, sizeof report - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(pipe_fds[0]);
-    int wait_status = 0;
-    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
-    ASSERT_EQ(got, sizeof report);
+    ASSERT_NO_FATAL_FAILURE(collect_child_report(pid, pipe_fds[0], report, sizeof report));
     EXPECT_EQ(report[0], 1);
     EXPECT_EQ(report[1], 1) << "the child refilled instead of using the parent's pool";
     Id child{0, {}};
