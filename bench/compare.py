@@ -98,11 +98,20 @@ SHAPES = [
     ("int", "int", "vorndal.generate_uuid7_int()", "uuid_utils.uuid7().int"),
     ("uuid", "uuid.UUID", "vorndal.uuid7()", "uuid_utils.compat.uuid7()"),
 ]
-PACKAGE = {"obj": "uuid7_compact()", "str": "uuid7_str()", "bytes": "uuid7_bytes()", "int": "uuid7_int()",
-           "uuid": "uuid7()"}
-BATCHES = {"obj": "vorndal.uuid7_obj_many(1000)", "str": "vorndal.uuid7_str_many(1000)",
-           "bytes": "vorndal.uuid7_bytes_many(1000)", "int": "tembrel.uuid7_int_many(1000)",
-           "uuid": "vorndal.uuid7_many(1000)"}
+PACKAGE = {
+    "obj": "uuid7_compact()",
+    "str": "uuid7_str()",
+    "bytes": "uuid7_bytes()",
+    "int": "uuid7_int()",
+    "uuid": "uuid7()",
+}
+BATCHES = {
+    "obj": "vorndal.uuid7_obj_many(1000)",
+    "str": "vorndal.uuid7_str_many(1000)",
+    "bytes": "vorndal.uuid7_bytes_many(1000)",
+    "int": "tembrel.uuid7_int_many(1000)",
+    "uuid": "vorndal.uuid7_many(1000)",
+}
 
 
 def measure(found: list[Case], env: dict, rounds: int, target: float) -> dict[str, float]:
@@ -128,22 +137,38 @@ def report(best: dict[str, float]) -> tuple[list[str], dict]:
     def ns(key: str) -> str:
         return f"{best[key]:.1f}" if key in best else "n/a"
 
-    lines = ["| shape | call | ns | uuid-utils | ns | ratio | target 0.8 |", "|---|---|---:|---|---:|---:|---|"]
+    lines = [
+        "| shape | call | ns | uuid-utils | ns | ratio | target 0.8 |",
+        "|---|---|---:|---|---:|---:|---|",
+    ]
     verdicts: dict[str, list] = {"peer": [], "floor": []}
     for shape, label, ours, peer in SHAPES:
-        rows = [(f"ours:{shape}", f"`{ours}`", f"peer:{shape}", f"`{peer}`"),
-                (f"package:{shape}", f"`tembrel.{PACKAGE[shape]}`", f"peer:{shape}", f"`{peer}`"),
-                (f"ours:{shape}_many", f"`{BATCHES[shape]}`, per id", f"peer:{shape}_many", "comprehension of 1,000, per id")]
+        rows = [
+            (f"ours:{shape}", f"`{ours}`", f"peer:{shape}", f"`{peer}`"),
+            (f"package:{shape}", f"`tembrel.{PACKAGE[shape]}`", f"peer:{shape}", f"`{peer}`"),
+            (
+                f"ours:{shape}_many",
+                f"`{BATCHES[shape]}`, per id",
+                f"peer:{shape}_many",
+                "comprehension of 1,000, per id",
+            ),
+        ]
         for mine, mine_label, theirs, theirs_label in rows:
             if theirs in best:
                 ratio = best[mine] / best[theirs]
                 met = ratio <= PEER_TARGET
                 verdicts["peer"].append((mine, round(ratio, 3), met))
-                lines.append(f"| {label} | {mine_label} | {ns(mine)} | {theirs_label} | {ns(theirs)} | "
-                             f"{ratio:.2f} | {'met' if met else 'not met'} |")
+                lines.append(
+                    f"| {label} | {mine_label} | {ns(mine)} | {theirs_label} | {ns(theirs)} | "
+                    f"{ratio:.2f} | {'met' if met else 'not met'} |"
+                )
             else:
                 lines.append(f"| {label} | {mine_label} | {ns(mine)} | uuid-utils missing | | | |")
-    lines += ["", "| shape | call | ns | floor builtin | ns | above | target 10 ns |", "|---|---|---:|---|---:|---:|---|"]
+    lines += [
+        "",
+        "| shape | call | ns | floor builtin | ns | above | target 10 ns |",
+        "|---|---|---:|---|---:|---:|---|",
+    ]
     for shape, label, ours, _ in SHAPES:
         floor_key = f"floor:{shape}"
         if floor_key not in best:
@@ -151,8 +176,10 @@ def report(best: dict[str, float]) -> tuple[list[str], dict]:
         above = best[f"ours:{shape}"] - best[floor_key]
         met = above <= FLOOR_TARGET_NS
         verdicts["floor"].append((f"ours:{shape}", round(above, 1), met))
-        lines.append(f"| {label} | `{ours}` | {ns(f'ours:{shape}')} | `{floor_key.split(':')[0]}."
-                     f"clock_draw_{shape}()` | {ns(floor_key)} | {above:+.1f} | {'met' if met else 'not met'} |")
+        lines.append(
+            f"| {label} | `{ours}` | {ns(f'ours:{shape}')} | `{floor_key.split(':')[0]}."
+            f"clock_draw_{shape}()` | {ns(floor_key)} | {above:+.1f} | {'met' if met else 'not met'} |"
+        )
     return lines, verdicts
 
 
@@ -166,7 +193,9 @@ def main(argv: list[str] | None = None) -> int:
         import uuid_utils
         import uuid_utils.compat  # noqa: F401
     except ImportError:
-        print("bench.compare: uuid-utils is not installed; install the bench dependency group", file=sys.stderr)
+        print(
+            "bench.compare: uuid-utils is not installed; install the bench dependency group", file=sys.stderr
+        )
         uuid_utils = None
     floor = build_floor_module()
     if isinstance(floor, str):

@@ -9,11 +9,11 @@
  * usage: floor [ITERATIONS [REPEATS]]
  */
 #define _POSIX_C_SOURCE 200809L
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 static volatile uint64_t sink;

@@ -162,14 +162,12 @@ static PyObject *clock_draw_int(PyObject *module, PyObject *unused) {
 }
 
 typedef struct {
-    PyObject_HEAD
-    uint64_t high;
+    PyObject_HEAD uint64_t high;
     uint64_t low;
 } FloorObject;
 
 static PyTypeObject FloorType = {
-    .ob_base = PyVarObject_HEAD_INIT(NULL, 0)
-    .tp_name = "floor_module.FloorObject",
+    .ob_base = PyVarObject_HEAD_INIT(NULL, 0).tp_name = "floor_module.FloorObject",
     .tp_basicsize = sizeof(FloorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
 };
@@ -214,20 +212,24 @@ static PyObject *clock_draw_uuid(PyObject *module, PyObject *const *args, Py_ssi
 }
 
 static PyMethodDef methods[] = {
-    {"clock_draw_bytes", clock_draw_bytes, METH_NOARGS, "clock_gettime and one 8-byte draw, then 16 new bytes"},
-    {"clock_draw_str", clock_draw_str, METH_NOARGS, "clock_gettime and one 8-byte draw, then 36-character text"},
+    {"clock_draw_bytes", clock_draw_bytes, METH_NOARGS,
+     "clock_gettime and one 8-byte draw, then 16 new bytes"},
+    {"clock_draw_str", clock_draw_str, METH_NOARGS,
+     "clock_gettime and one 8-byte draw, then 36-character text"},
     {"clock_draw_int", clock_draw_int, METH_NOARGS, "clock_gettime and one 8-byte draw, then a 128-bit int"},
-    {"clock_draw_obj", clock_draw_obj, METH_NOARGS, "clock_gettime and one 8-byte draw, then a 32-byte object"},
+    {"clock_draw_obj", clock_draw_obj, METH_NOARGS,
+     "clock_gettime and one 8-byte draw, then a 32-byte object"},
     {"clock_draw_uuid", (PyCFunction)(void (*)(void))clock_draw_uuid, METH_FASTCALL,
      "clock_gettime and one 8-byte draw, then an instance of cls with int and is_safe set"},
     {"calls", calls, METH_NOARGS, "getpid and clock_gettime, then None"},
     {"calls_bytes", calls_bytes, METH_NOARGS, "getpid and clock_gettime, then 16 new bytes"},
-    {"calls_draw_bytes", calls_draw_bytes, METH_NOARGS, "getpid, clock_gettime and one 8-byte draw, then 16 new bytes"},
+    {"calls_draw_bytes", calls_draw_bytes, METH_NOARGS,
+     "getpid, clock_gettime and one 8-byte draw, then 16 new bytes"},
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "floor_module", NULL, -1, methods,
-                                        NULL, NULL, NULL, NULL};
+static struct PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "floor_module", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_floor_module(void) {
     int_name = PyUnicode_InternFromString("int");

@@ -117,7 +117,19 @@ def import_peers(allow_install: bool) -> dict[str, str]:
 
     missing = probe()
     if missing and allow_install:
-        command = [sys.executable, "-m", "pip", "install", "--quiet", "--retries", "1", "--timeout", "20", "-r", str(BENCH_DIR / "requirements.txt")]
+        command = [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "--quiet",
+            "--retries",
+            "1",
+            "--timeout",
+            "20",
+            "-r",
+            str(BENCH_DIR / "requirements.txt"),
+        ]
         if WHEELS.is_dir():
             command += ["--find-links", str(WHEELS)]
         print(f"bench: installing {', '.join(missing)}: {' '.join(command)}", flush=True)
@@ -150,7 +162,17 @@ def measure_floor(quick: bool) -> dict[str, dict[str, float]] | str:
     RESULTS.mkdir(parents=True, exist_ok=True)
     binary = RESULTS / "floor"
     build = subprocess.run(
-        [compiler, "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror", "-o", str(binary), str(BENCH_DIR / "floor.c")],
+        [
+            compiler,
+            "-O2",
+            "-std=c11",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-o",
+            str(binary),
+            str(BENCH_DIR / "floor.c"),
+        ],
         capture_output=True,
         text=True,
     )
@@ -182,8 +204,21 @@ def build_floor_module() -> object | str:
     RESULTS.mkdir(parents=True, exist_ok=True)
     target = RESULTS / ("floor_module" + sysconfig.get_config_var("EXT_SUFFIX"))
     build = subprocess.run(
-        [compiler, "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC",
-         "-I", sysconfig.get_paths()["include"], "-o", str(target), str(BENCH_DIR / "floor_module.c")],
+        [
+            compiler,
+            "-O2",
+            "-std=c11",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-shared",
+            "-fPIC",
+            "-I",
+            sysconfig.get_paths()["include"],
+            "-o",
+            str(target),
+            str(BENCH_DIR / "floor_module.c"),
+        ],
         capture_output=True,
         text=True,
     )
@@ -201,7 +236,14 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
     v = {"v": vorndal}
     std = {"uuid7": uuid.uuid7, "uuid4": uuid.uuid4}
     cases = [
-        Case("baseline:empty", "empty call: sys.is_finalizing()", "baseline", "bool", "f()", {"f": sys.is_finalizing}),
+        Case(
+            "baseline:empty",
+            "empty call: sys.is_finalizing()",
+            "baseline",
+            "bool",
+            "f()",
+            {"f": sys.is_finalizing},
+        ),
     ]
     floor_module = build_floor_module()
     if isinstance(floor_module, str):
@@ -209,18 +251,48 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
     else:
         f = {"f": floor_module}
         cases += [
-            Case("baseline:calls", "floor builtin: getpid + clock -> None", "baseline", "None", "f.calls()", f),
-            Case("baseline:calls_bytes", "floor builtin: getpid + clock -> bytes", "baseline", "bytes",
-                 "f.calls_bytes()", f),
-            Case("baseline:calls_draw_bytes", "floor builtin: getpid + clock + 8-byte draw -> bytes",
-                 "baseline", "bytes", "f.calls_draw_bytes()", f),
+            Case(
+                "baseline:calls", "floor builtin: getpid + clock -> None", "baseline", "None", "f.calls()", f
+            ),
+            Case(
+                "baseline:calls_bytes",
+                "floor builtin: getpid + clock -> bytes",
+                "baseline",
+                "bytes",
+                "f.calls_bytes()",
+                f,
+            ),
+            Case(
+                "baseline:calls_draw_bytes",
+                "floor builtin: getpid + clock + 8-byte draw -> bytes",
+                "baseline",
+                "bytes",
+                "f.calls_draw_bytes()",
+                f,
+            ),
         ]
         draws = [("obj", "32-byte object"), ("bytes", "bytes"), ("int", "int"), ("str", "str")]
-        cases += [Case(f"baseline:clock_draw_{kind}", f"floor builtin: clock + 8-byte draw -> {result}", "baseline",
-                       result, f"f.clock_draw_{kind}()", f) for kind, result in draws]
-        cases.append(Case("baseline:clock_draw_uuid", "floor builtin: clock + 8-byte draw -> uuid.UUID (generic setattr)",
-                          "baseline", "uuid.UUID", "f.clock_draw_uuid(uuid.UUID, uuid.SafeUUID.unknown)",
-                          {"f": floor_module, "uuid": uuid}))
+        cases += [
+            Case(
+                f"baseline:clock_draw_{kind}",
+                f"floor builtin: clock + 8-byte draw -> {result}",
+                "baseline",
+                result,
+                f"f.clock_draw_{kind}()",
+                f,
+            )
+            for kind, result in draws
+        ]
+        cases.append(
+            Case(
+                "baseline:clock_draw_uuid",
+                "floor builtin: clock + 8-byte draw -> uuid.UUID (generic setattr)",
+                "baseline",
+                "uuid.UUID",
+                "f.clock_draw_uuid(uuid.UUID, uuid.SafeUUID.unknown)",
+                {"f": floor_module, "uuid": uuid},
+            )
+        )
     cases += [
         Case("stdlib:uuid7", "uuid.uuid7()", "stdlib", "uuid.UUID", "uuid7()", std),
         Case("stdlib:str", "str(uuid.uuid7())", "stdlib", "str", "str(uuid7())", std),
@@ -236,7 +308,9 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
         ("uuid7", "uuid.UUID", "stdlib:uuid7"),
     ]
     for name, result, equiv in singles:
-        cases.append(Case(f"single:{name}", f"vorndal.{name}()", "tembrel", result, f"v.{name}()", v, 1, equiv))
+        cases.append(
+            Case(f"single:{name}", f"vorndal.{name}()", "tembrel", result, f"v.{name}()", v, 1, equiv)
+        )
 
     batch_sizes = BATCH_SIZES
     scaling = SCALING_SIZES[:-1] if quick else SCALING_SIZES
@@ -253,7 +327,16 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
             env = {"v": vorndal, "n": n, "ts": [now_ms] * n}
             arg = "ts" if name == "_uuid7_at_many" else "n"
             cases.append(
-                Case(f"batch:{name}:{n}", f"vorndal.{name}({n:,})", "tembrel", result, f"v.{name}({arg})", env, n, equiv)
+                Case(
+                    f"batch:{name}:{n}",
+                    f"vorndal.{name}({n:,})",
+                    "tembrel",
+                    result,
+                    f"v.{name}({arg})",
+                    env,
+                    n,
+                    equiv,
+                )
             )
 
     # The package's public layer, where it exists.
@@ -265,19 +348,40 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
         if getattr(tembrel, name, None) is None:
             missing.append(name)
             continue
-        equiv = {"uuid7": "stdlib:uuid7", "uuid7_str": "stdlib:str", "uuid7_bytes": "stdlib:bytes",
-                 "uuid7_int": "stdlib:int", "uuid7_compact": "stdlib:uuid7"}[name]
-        cases.append(Case(f"package:{name}", f"tembrel.{name}()", "package", "", f"t.{name}()", package, 1, equiv))
+        equiv = {
+            "uuid7": "stdlib:uuid7",
+            "uuid7_str": "stdlib:str",
+            "uuid7_bytes": "stdlib:bytes",
+            "uuid7_int": "stdlib:int",
+            "uuid7_compact": "stdlib:uuid7",
+        }[name]
+        cases.append(
+            Case(f"package:{name}", f"tembrel.{name}()", "package", "", f"t.{name}()", package, 1, equiv)
+        )
     for name in PACKAGE_BATCH:
         if getattr(tembrel, name, None) is None:
             missing.append(name)
             continue
-        equiv = {"uuid7_many": "stdlib:uuid7", "uuid7_str_many": "stdlib:str", "uuid7_bytes_many": "stdlib:bytes",
-                 "uuid7_int_many": "stdlib:int", "uuid7_compact_many": "stdlib:uuid7"}[name]
+        equiv = {
+            "uuid7_many": "stdlib:uuid7",
+            "uuid7_str_many": "stdlib:str",
+            "uuid7_bytes_many": "stdlib:bytes",
+            "uuid7_int_many": "stdlib:int",
+            "uuid7_compact_many": "stdlib:uuid7",
+        }[name]
         for n in batch_sizes:
             env = {"t": tembrel, "n": n}
             cases.append(
-                Case(f"package:{name}:{n}", f"tembrel.{name}({n:,})", "package", "", f"t.{name}(n)", env, n, equiv)
+                Case(
+                    f"package:{name}:{n}",
+                    f"tembrel.{name}({n:,})",
+                    "package",
+                    "",
+                    f"t.{name}(n)",
+                    env,
+                    n,
+                    equiv,
+                )
             )
 
     if not peers["uuid-utils"].startswith("missing"):
@@ -286,19 +390,72 @@ def build_cases(quick: bool, peers: dict[str, str]) -> tuple[list[Case], list[st
 
         uu = {"uuid7": uuid_utils.uuid7, "compat_uuid7": uuid_utils.compat.uuid7}
         cases += [
-            Case("peer:uu_uuid7", "uuid_utils.uuid7()", "uuid-utils", "uuid_utils.UUID", "uuid7()", uu, 1, "stdlib:uuid7"),
-            Case("peer:uu_compat_uuid7", "uuid_utils.compat.uuid7()", "uuid-utils", "uuid.UUID", "compat_uuid7()", uu, 1,
-                 "stdlib:uuid7"),
-            Case("peer:uu_str", "str(uuid_utils.uuid7())", "uuid-utils", "str", "str(uuid7())", uu, 1, "stdlib:str"),
-            Case("peer:uu_bytes", "uuid_utils.uuid7().bytes", "uuid-utils", "bytes", "uuid7().bytes", uu, 1,
-                 "stdlib:bytes"),
-            Case("peer:uu_int", "uuid_utils.uuid7().int", "uuid-utils", "int", "uuid7().int", uu, 1, "stdlib:int"),
+            Case(
+                "peer:uu_uuid7",
+                "uuid_utils.uuid7()",
+                "uuid-utils",
+                "uuid_utils.UUID",
+                "uuid7()",
+                uu,
+                1,
+                "stdlib:uuid7",
+            ),
+            Case(
+                "peer:uu_compat_uuid7",
+                "uuid_utils.compat.uuid7()",
+                "uuid-utils",
+                "uuid.UUID",
+                "compat_uuid7()",
+                uu,
+                1,
+                "stdlib:uuid7",
+            ),
+            Case(
+                "peer:uu_str",
+                "str(uuid_utils.uuid7())",
+                "uuid-utils",
+                "str",
+                "str(uuid7())",
+                uu,
+                1,
+                "stdlib:str",
+            ),
+            Case(
+                "peer:uu_bytes",
+                "uuid_utils.uuid7().bytes",
+                "uuid-utils",
+                "bytes",
+                "uuid7().bytes",
+                uu,
+                1,
+                "stdlib:bytes",
+            ),
+            Case(
+                "peer:uu_int",
+                "uuid_utils.uuid7().int",
+                "uuid-utils",
+                "int",
+                "uuid7().int",
+                uu,
+                1,
+                "stdlib:int",
+            ),
         ]
     if not peers["uuid6"].startswith("missing"):
         import uuid6
 
-        cases.append(Case("peer:uuid6_uuid7", "uuid6.uuid7()", "uuid6", "uuid6.UUID", "uuid7()", {"uuid7": uuid6.uuid7},
-                          1, "stdlib:uuid7"))
+        cases.append(
+            Case(
+                "peer:uuid6_uuid7",
+                "uuid6.uuid7()",
+                "uuid6",
+                "uuid6.UUID",
+                "uuid7()",
+                {"uuid7": uuid6.uuid7},
+                1,
+                "stdlib:uuid7",
+            )
+        )
     for case in cases:
         if case.group == "package" and not case.result:
             case.result = _result_type(eval(case.stmt.replace("(n)", "(2)"), case.env))
@@ -309,7 +466,11 @@ def _result_type(value: object) -> str:
     if isinstance(value, list):
         return f"list[{_result_type(value[0])}]" if value else "list"
     kind = type(value)
-    return kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__.split('.')[0]}.{kind.__qualname__}"
+    return (
+        kind.__qualname__
+        if kind.__module__ == "builtins"
+        else f"{kind.__module__.split('.')[0]}.{kind.__qualname__}"
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -328,8 +489,18 @@ def time_case(case: Case, target: float, repeats: int) -> Timing:
     samples = timer.repeat(repeats, loops)
     gc.collect()
     per_id = [sample / loops / case.per_call * 1e9 for sample in samples]
-    return Timing(case.key, case.label, case.group, case.result, case.per_call, min(per_id),
-                  statistics.median(per_id), loops, repeats, case.equiv)
+    return Timing(
+        case.key,
+        case.label,
+        case.group,
+        case.result,
+        case.per_call,
+        min(per_id),
+        statistics.median(per_id),
+        loops,
+        repeats,
+        case.equiv,
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -362,9 +533,17 @@ def measure_memory(n: int, peers: dict[str, str]) -> dict:
     if not peers["uuid-utils"].startswith("missing"):
         import uuid_utils
 
-        rows.append(("[uuid_utils.uuid7() for _ in range(n)]", "uuid_utils.UUID",
-                     lambda k: [uuid_utils.uuid7() for _ in range(k)]))
-    held = [{"what": what, "type": kind, "bytes_per_id": held_per_identifier(make, n)} for what, kind, make in rows]
+        rows.append(
+            (
+                "[uuid_utils.uuid7() for _ in range(n)]",
+                "uuid_utils.UUID",
+                lambda k: [uuid_utils.uuid7() for _ in range(k)],
+            )
+        )
+    held = [
+        {"what": what, "type": kind, "bytes_per_id": held_per_identifier(make, n)}
+        for what, kind, make in rows
+    ]
     std = uuid.uuid7()
     sizes = {
         "UUID7Obj": sys.getsizeof(vorndal.uuid7_obj()),
@@ -394,7 +573,9 @@ class Report:
         self.floor = floor if isinstance(floor, dict) else None
         # What every clock-driven identifier cannot avoid: the clock read and
         # the kernel's cost of the 8 random bytes of one draw.
-        self.floor_ns = (self.floor["clock_gettime"]["min_ns"] + self.floor[DRAW]["min_ns"]) if self.floor else None
+        self.floor_ns = (
+            (self.floor["clock_gettime"]["min_ns"] + self.floor[DRAW]["min_ns"]) if self.floor else None
+        )
         self.memory = memory
         self.meta = meta
 
@@ -408,23 +589,32 @@ class Report:
         equiv = self.t.get(timing.equiv) if timing.equiv else None
         speedup = f"{equiv.min_ns / timing.min_ns:.2f}x ({equiv.label})" if equiv else ""
         times_floor = f"{timing.min_ns / self.floor_ns:.2f}" if self.floor_ns else "n/a"
-        return (f"| {timing.label} | {timing.group} | {timing.result} | {fmt(timing.min_ns)} | "
-                f"{fmt(timing.median_ns)} | {fmt(self.above(timing.key))} | {times_floor} | {speedup} |")
+        return (
+            f"| {timing.label} | {timing.group} | {timing.result} | {fmt(timing.min_ns)} | "
+            f"{fmt(timing.median_ns)} | {fmt(self.above(timing.key))} | {times_floor} | {speedup} |"
+        )
 
     def markdown(self) -> str:
         m = self.meta
         out = ["# tembrel benchmark", ""]
-        out += [f"- Run: {m['date']}, `{m['command']}`", f"- Python {m['python']} on {m['machine']}",
-                f"- CPU: {m['cpu']}; load average before/after: {m['load_before']} / {m['load_after']}",
-                f"- Method: timeit, GC off while timing, calibrated loops of at least {m['target_s']} s "
-                f"(the calibration is the warm-up), {m['repeats']} repeats; min and median per identifier; "
-                "each result is released inside the loop.",
-                f"- Peers: " + "; ".join(f"{k} {v}" for k, v in m["peers"].items()),
-                f"- Package functions not exposed by `import tembrel` (skipped): "
-                f"{', '.join(m['package_missing']) or 'none'}", ""]
+        out += [
+            f"- Run: {m['date']}, `{m['command']}`",
+            f"- Python {m['python']} on {m['machine']}",
+            f"- CPU: {m['cpu']}; load average before/after: {m['load_before']} / {m['load_after']}",
+            f"- Method: timeit, GC off while timing, calibrated loops of at least {m['target_s']} s "
+            f"(the calibration is the warm-up), {m['repeats']} repeats; min and median per identifier; "
+            "each result is released inside the loop.",
+            "- Peers: " + "; ".join(f"{k} {v}" for k, v in m["peers"].items()),
+            f"- Package functions not exposed by `import tembrel` (skipped): "
+            f"{', '.join(m['package_missing']) or 'none'}",
+            "",
+        ]
         out += ["## Baselines", "", "| what | min ns | median ns |", "|---|---:|---:|"]
         empty = self.t["baseline:empty"]
-        out.append(f"| {empty.label} (interpreter per-call overhead) | {fmt(empty.min_ns)} | {fmt(empty.median_ns)} |")
+        out.append(
+            f"| {empty.label} (interpreter per-call overhead) "
+            f"| {fmt(empty.min_ns)} | {fmt(empty.median_ns)} |"
+        )
         for t in self.t.values():
             if t.group == "baseline" and t is not empty:
                 out.append(f"| {t.label} (bench/floor_module.c) | {fmt(t.min_ns)} | {fmt(t.median_ns)} |")
@@ -433,38 +623,55 @@ class Report:
                 out.append(f"| C loop: {name} | {fmt(value['min_ns'])} | {fmt(value['median_ns'])} |")
         else:
             out.append(f"| floor | missing: {m['floor_error']} | |")
-        header = ["| call | group | result | min ns/id | median ns/id | ns above floor | x floor | stdlib / this |",
-                  "|---|---|---|---:|---:|---:|---:|---|"]
+        header = [
+            "| call | group | result | min ns/id | median ns/id | ns above floor | x floor | stdlib / this |",
+            "|---|---|---|---:|---:|---:|---:|---|",
+        ]
         singles = [t for t in self.t.values() if t.key.count(":") == 1 and t.group != "baseline"]
         out += ["", "## Single calls", "", *header, *[self.row(t) for t in singles]]
         out += ["", "## Batch calls (per identifier)", "", *header]
         for t in self.t.values():
             if t.key.count(":") == 2 and (t.group == "package" or t.per_call in BATCH_SIZES):
                 out.append(self.row(t))
-        out += ["", "## Same result type as uuid-utils", "",
-                "| result | tembrel | ns/id | uuid-utils | ns/id | uuid-utils / tembrel |", "|---|---|---:|---|---:|---:|"]
+        out += [
+            "",
+            "## Same result type as uuid-utils",
+            "",
+            "| result | tembrel | ns/id | uuid-utils | ns/id | uuid-utils / tembrel |",
+            "|---|---|---:|---|---:|---:|",
+        ]
         for label, ours, theirs in PEER_PAIRS:
             a, b = self.t.get(ours), self.t.get(theirs)
             if b is None:
                 out.append(f"| {label} | {a.label} | {fmt(a.min_ns)} | missing | | |")
             else:
-                out.append(f"| {label} | {a.label} | {fmt(a.min_ns)} | {b.label} | {fmt(b.min_ns)} | "
-                           f"{b.min_ns / a.min_ns:.2f}x |")
+                out.append(
+                    f"| {label} | {a.label} | {fmt(a.min_ns)} | {b.label} | {fmt(b.min_ns)} | "
+                    f"{b.min_ns / a.min_ns:.2f}x |"
+                )
         out += ["", "## Scaling (min ns per identifier by batch size)", ""]
         sizes = sorted({t.per_call for t in self.t.values() if t.key.startswith("batch:")})
-        out += ["| function | " + " | ".join(f"{n:,}" for n in sizes) + " | max / min |",
-                "|---|" + "---:|" * (len(sizes) + 1)]
+        out += [
+            "| function | " + " | ".join(f"{n:,}" for n in sizes) + " | max / min |",
+            "|---|" + "---:|" * (len(sizes) + 1),
+        ]
         for name in ("uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many", "_uuid7_at_many"):
             values = [self.t[f"batch:{name}:{n}"].min_ns for n in sizes]
-            out.append(f"| {name} | " + " | ".join(fmt(x) for x in values) + f" | {max(values) / min(values):.2f} |")
+            out.append(
+                f"| {name} | " + " | ".join(fmt(x) for x in values) + f" | {max(values) / min(values):.2f} |"
+            )
         mem = self.memory
-        out += ["", f"## Memory ({mem['n']:,} identifiers held, tracemalloc, list itself excluded)", "",
-                "| objects | type | bytes per identifier |", "|---|---|---:|"]
+        out += [
+            "",
+            f"## Memory ({mem['n']:,} identifiers held, tracemalloc, list itself excluded)",
+            "",
+            "| objects | type | bytes per identifier |",
+            "|---|---|---:|",
+        ]
         out += [f"| `{row['what']}` | {row['type']} | {fmt(row['bytes_per_id'])} |" for row in mem["held"]]
         out += ["", "| sys.getsizeof | bytes |", "|---|---:|"]
         out += [f"| {k} | {v} |" for k, v in mem["getsizeof"].items()]
-        out += ["", "## Goals", "",
-                "| goal | measured | goal | result |", "|---|---:|---:|---|"]
+        out += ["", "## Goals", "", "| goal | measured | goal | result |", "|---|---:|---:|---|"]
         for goal in self.goals():
             out.append(f"| {' | '.join(goal)} |")
         out.append("")
@@ -478,20 +685,40 @@ class Report:
                 rows.append((f"{label} above its floor builtin", "n/a", f"<= {FLOOR_GOAL_NS:.0f} ns", "n/a"))
                 continue
             above = ours.min_ns - floor.min_ns
-            rows.append((f"{label} above {floor.label}", f"{above:+.1f} ns", f"<= {FLOOR_GOAL_NS:.0f} ns",
-                         "met" if above <= FLOOR_GOAL_NS else "not met"))
+            rows.append(
+                (
+                    f"{label} above {floor.label}",
+                    f"{above:+.1f} ns",
+                    f"<= {FLOOR_GOAL_NS:.0f} ns",
+                    "met" if above <= FLOOR_GOAL_NS else "not met",
+                )
+            )
         for label, ours, theirs in PEER_PAIRS:
             a, b = self.t.get(ours), self.t.get(theirs)
             if b is None:
-                rows.append((f"against uuid-utils ({label})", fmt(a.min_ns) + " ns", "uuid-utils missing", "n/a"))
+                rows.append(
+                    (f"against uuid-utils ({label})", fmt(a.min_ns) + " ns", "uuid-utils missing", "n/a")
+                )
             else:
                 ratio = a.min_ns / b.min_ns
-                rows.append((f"{label}: {a.label} / {b.label}", f"{ratio:.2f} ({fmt(a.min_ns)} / {fmt(b.min_ns)} ns)",
-                             f"<= {PEER_GOAL_RATIO}", "met" if ratio <= PEER_GOAL_RATIO else "not met"))
+                rows.append(
+                    (
+                        f"{label}: {a.label} / {b.label}",
+                        f"{ratio:.2f} ({fmt(a.min_ns)} / {fmt(b.min_ns)} ns)",
+                        f"<= {PEER_GOAL_RATIO}",
+                        "met" if ratio <= PEER_GOAL_RATIO else "not met",
+                    )
+                )
         held = {row["what"]: row["bytes_per_id"] for row in self.memory["held"]}
         ours, theirs = held["vorndal.uuid7_obj_many(n)"], held["vorndal.uuid7_many(n)"]
-        rows.append(("UUID7Obj memory / uuid.UUID with its int", f"{ours / theirs:.3f} ({fmt(ours)} / {fmt(theirs)} B)",
-                     "<= 0.333", "met" if ours * 3 <= theirs else "not met"))
+        rows.append(
+            (
+                "UUID7Obj memory / uuid.UUID with its int",
+                f"{ours / theirs:.3f} ({fmt(ours)} / {fmt(theirs)} B)",
+                "<= 0.333",
+                "met" if ours * 3 <= theirs else "not met",
+            )
+        )
         return rows
 
     def chart(self, path: Path) -> None:
@@ -500,19 +727,39 @@ class Report:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        colours = {"tembrel": "tab:blue", "package": "tab:cyan", "stdlib": "tab:gray", "uuid-utils": "tab:orange",
-                   "uuid6": "tab:red", "baseline": "tab:green"}
+        colours = {
+            "tembrel": "tab:blue",
+            "package": "tab:cyan",
+            "stdlib": "tab:gray",
+            "uuid-utils": "tab:orange",
+            "uuid6": "tab:red",
+            "baseline": "tab:green",
+        }
         singles = [t for t in self.t.values() if t.key.count(":") == 1]
-        batch = [self.t[f"batch:{name}:{n}"] for name in ("uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many",
-                                                          "uuid7_many", "_uuid7_at_many") for n in (1_000, 100_000)]
+        batch = [
+            self.t[f"batch:{name}:{n}"]
+            for name in (
+                "uuid7_str_many",
+                "uuid7_bytes_many",
+                "uuid7_obj_many",
+                "uuid7_many",
+                "_uuid7_at_many",
+            )
+            for n in (1_000, 100_000)
+        ]
         fig, (ax1, ax2, ax3) = plt.subplots(1, 3, figsize=(18, 7), gridspec_kw={"width_ratios": [3, 2, 2]})
         for ax, rows, title in ((ax1, singles, "single calls"), (ax2, batch, "batch calls, per identifier")):
             labels = [t.label for t in rows]
             ax.barh(labels, [t.min_ns for t in rows], color=[colours[t.group] for t in rows])
             ax.invert_yaxis()
             if self.floor_ns:
-                ax.axvline(self.floor_ns, color="black", linestyle="--", linewidth=1,
-                           label=f"floor: clock_gettime + one draw ({self.floor_ns:.0f} ns)")
+                ax.axvline(
+                    self.floor_ns,
+                    color="black",
+                    linestyle="--",
+                    linewidth=1,
+                    label=f"floor: clock_gettime + one draw ({self.floor_ns:.0f} ns)",
+                )
                 ax.legend(loc="lower right", fontsize=8)
             ax.set_xlabel("ns per identifier (min)")
             ax.set_title(title)
@@ -520,7 +767,12 @@ class Report:
         sizes = sorted({t.per_call for t in self.t.values() if t.key.startswith("batch:")})
         for name in ("uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many", "_uuid7_at_many"):
             # A label with a leading underscore would be left out of the legend.
-            ax3.plot(sizes, [self.t[f"batch:{name}:{n}"].min_ns for n in sizes], marker="o", label=f"vorndal.{name}")
+            ax3.plot(
+                sizes,
+                [self.t[f"batch:{name}:{n}"].min_ns for n in sizes],
+                marker="o",
+                label=f"vorndal.{name}",
+            )
         if self.floor_ns:
             ax3.axhline(self.floor_ns, color="black", linestyle="--", linewidth=1, label="floor")
         ax3.set_xscale("log")
@@ -552,10 +804,17 @@ def cpu_model() -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="short run: fewer repeats, shorter loops, 100,000 ids")
-    parser.add_argument("--publish", action="store_true", help="also write bench/latest.md and bench/latest.png")
-    parser.add_argument("--callgrind", action="store_true",
-                        help="also count instructions per call under valgrind (bench/results/callgrind.md)")
+    parser.add_argument(
+        "--quick", action="store_true", help="short run: fewer repeats, shorter loops, 100,000 ids"
+    )
+    parser.add_argument(
+        "--publish", action="store_true", help="also write bench/latest.md and bench/latest.png"
+    )
+    parser.add_argument(
+        "--callgrind",
+        action="store_true",
+        help="also count instructions per call under valgrind (bench/results/callgrind.md)",
+    )
     parser.add_argument("--callgrind-only", action="store_true", help="only the instruction counts")
     parser.add_argument("--no-install", action="store_true", help="do not pip install missing peers")
     parser.add_argument("--cpu", type=int, metavar="N", help="pin the process to CPU N")
@@ -586,8 +845,11 @@ def main(argv: list[str] | None = None) -> int:
     for index, case in enumerate(cases, 1):
         timing = time_case(case, target, repeats)
         timings[case.key] = timing
-        print(f"[{index:3}/{len(cases)}] {case.label:45} {timing.min_ns:10.1f} ns/id "
-              f"(median {timing.median_ns:.1f})", flush=True)
+        print(
+            f"[{index:3}/{len(cases)}] {case.label:45} {timing.min_ns:10.1f} ns/id "
+            f"(median {timing.median_ns:.1f})",
+            flush=True,
+        )
     memory = measure_memory(100_000 if args.quick else 1_000_000, peers)
     meta = {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),
@@ -607,8 +869,17 @@ def main(argv: list[str] | None = None) -> int:
     text = report.markdown()
     for name in (f"{stamp}.md", "latest.md"):
         (RESULTS / name).write_text(text)
-    (RESULTS / f"{stamp}.json").write_text(json.dumps(
-        {"meta": meta, "floor": floor, "memory": memory, "timings": [asdict(t) for t in timings.values()]}, indent=1))
+    (RESULTS / f"{stamp}.json").write_text(
+        json.dumps(
+            {
+                "meta": meta,
+                "floor": floor,
+                "memory": memory,
+                "timings": [asdict(t) for t in timings.values()],
+            },
+            indent=1,
+        )
+    )
     report.chart(RESULTS / "latest.png")
     shutil.copy(RESULTS / "latest.png", RESULTS / f"{stamp}.png")
     if args.publish:
@@ -616,5 +887,8 @@ def main(argv: list[str] | None = None) -> int:
         shutil.copy(RESULTS / "latest.png", BENCH_DIR / "latest.png")
     print()
     print(text)
-    print(f"bench: results in {RESULTS}" + (f"; published to {BENCH_DIR}/latest.md and latest.png" if args.publish else ""))
+    print(
+        f"bench: results in {RESULTS}"
+        + (f"; published to {BENCH_DIR}/latest.md and latest.png" if args.publish else "")
+    )
     return 0

@@ -48,18 +48,54 @@ FUNCTIONS = [
     ("uuid7_bytes_many", 1, 4000),
 ]
 
-CATEGORIES = ("core", "getpid", "clock_gettime", "pool refill", "inline conversion", "allocation",
-              "int conversion", "attribute setting", "argument parsing", "input", "other")
+CATEGORIES = (
+    "core",
+    "getpid",
+    "clock_gettime",
+    "pool refill",
+    "inline conversion",
+    "allocation",
+    "int conversion",
+    "attribute setting",
+    "argument parsing",
+    "input",
+    "other",
+)
 
-ALLOCATION = {"PyUnicode_New", "PyBytes_FromStringAndSize", "_PyObject_New", "PyObject_Init", "PyType_GenericAlloc",
-              "PyList_New", "PyLongWriter_Create", "PyObject_Malloc", "PyMem_Malloc", "_PyLong_New",
-              "PyType_GenericAlloc", "_PyType_AllocNoTrack", "PyObject_GC_Track"}
+ALLOCATION = {
+    "PyUnicode_New",
+    "PyBytes_FromStringAndSize",
+    "_PyObject_New",
+    "PyObject_Init",
+    "PyType_GenericAlloc",
+    "PyList_New",
+    "PyLongWriter_Create",
+    "PyObject_Malloc",
+    "PyMem_Malloc",
+    "_PyLong_New",
+    "_PyType_AllocNoTrack",
+    "PyObject_GC_Track",
+}
 INT_CONVERSION = {"PyLongWriter_Finish", "PyLong_GetNativeLayout", "PyLong_FromUnsignedNativeBytes"}
 ATTRIBUTES = {"PyObject_GenericSetAttr", "_PyObject_GenericSetAttrWithDict"}
 PARSING = {"PyArg_ParseTuple", "_PyArg_ParseTuple_SizeT"}
 INPUT = {"PySequence_Tuple", "PyLong_AsUnsignedLongLong", "PyMem_Free", "PyErr_Occurred"}
-REFILL = {"read", "open", "open64", "fstat", "fstat64", "__read", "__open", "__libc_open64", "__fstat64",
-          "__GI___libc_read", "__GI___libc_open", "__GI___fstat64", "__libc_read", "__open64_nocancel"}
+REFILL = {
+    "read",
+    "open",
+    "open64",
+    "fstat",
+    "fstat64",
+    "__read",
+    "__open",
+    "__libc_open64",
+    "__fstat64",
+    "__GI___libc_read",
+    "__GI___libc_open",
+    "__GI___fstat64",
+    "__libc_read",
+    "__open64_nocancel",
+}
 
 
 def short(name: str) -> str:
@@ -182,9 +218,14 @@ class Profile:
 
 
 def build_module() -> Path:
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "vorndal"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        ["cmake", "--build", str(BUILD), "--target", "vorndal"], check=True, stdout=subprocess.DEVNULL
+    )
     found = sorted(BUILD.glob("vorndal*.so"))
     if not found:
         raise FileNotFoundError(f"no vorndal module in {BUILD}")
@@ -194,8 +235,17 @@ def build_module() -> Path:
 def run_callgrind(module: Path, function: str, batch: int, calls: int) -> Profile:
     OUT.mkdir(parents=True, exist_ok=True)
     out = OUT / f"{function}-{batch}-{calls}.out"
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-               sys.executable, str(BENCH_DIR / "_callgrind_driver.py"), str(module), function, str(batch), str(calls)]
+    command = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        str(BENCH_DIR / "_callgrind_driver.py"),
+        str(module),
+        function,
+        str(batch),
+        str(calls),
+    ]
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return Profile(out)
 
@@ -234,29 +284,47 @@ def run_profile(quick: bool = False) -> str:
         callee_rows.sort(key=lambda row: row[0])
         details.append((label, handler_ir, callee_rows))
 
-    out = ["# Instruction counts per identifier (callgrind)", "",
-           f"Module built unstripped with the package's Release configuration ({module.relative_to(ROOT)}); "
-           f"Python {sys.version.split()[0]}. Each figure is the difference between runs of N and 2N calls, "
-           "divided by the identifiers made. *statement* is the whole loop iteration (interpreter dispatch and "
-           "release of the result included); *handler* is everything inside the module function. "
-           "Valgrind bypasses the vDSO and counts no kernel instructions, so getpid and clock_gettime show only "
-           "their libc wrappers.", ""]
+    out = [
+        "# Instruction counts per identifier (callgrind)",
+        "",
+        f"Module built unstripped with the package's Release configuration ({module.relative_to(ROOT)}); "
+        f"Python {sys.version.split()[0]}. Each figure is the difference between runs of N and 2N calls, "
+        "divided by the identifiers made. *statement* is the whole loop iteration (interpreter dispatch and "
+        "release of the result included); *handler* is everything inside the module function. "
+        "Valgrind bypasses the vDSO and counts no kernel instructions, so getpid and clock_gettime show only "
+        "their libc wrappers.",
+        "",
+    ]
     cols = [c for c in CATEGORIES if any(row[3][c] > 0.05 for row in rows)]
     out.append("| function | statement Ir | handler Ir | " + " | ".join(cols) + " |")
     out.append("|---|---:|---:|" + "---:|" * len(cols))
     for label, statement_ir, handler_ir, categories in rows:
-        out.append(f"| {label} | {statement_ir:,.0f} | {handler_ir:,.0f} | "
-                   + " | ".join(f"{categories[c]:,.0f}" for c in cols) + " |")
-    out += ["", "*core*: the generator's own code (state, pool draw, packing, byte order in the core); "
-            "*inline conversion*: the module function's own instructions (text formatting, byte order, "
-            "object set-up, loop); *allocation*: object and list allocators; *int conversion*: the integer "
-            "writer and layout query; *attribute setting*: PyObject_GenericSetAttr; *argument parsing*: the "
-            "batch count; *input*: reading the timestamps of _uuid7_at_many.", ""]
+        out.append(
+            f"| {label} | {statement_ir:,.0f} | {handler_ir:,.0f} | "
+            + " | ".join(f"{categories[c]:,.0f}" for c in cols)
+            + " |"
+        )
+    out += [
+        "",
+        "*core*: the generator's own code (state, pool draw, packing, byte order in the core); "
+        "*inline conversion*: the module function's own instructions (text formatting, byte order, "
+        "object set-up, loop); *allocation*: object and list allocators; *int conversion*: the integer "
+        "writer and layout query; *attribute setting*: PyObject_GenericSetAttr; *argument parsing*: the "
+        "batch count; *input*: reading the timestamps of _uuid7_at_many.",
+        "",
+    ]
     out += ["## Callees per identifier", ""]
     for label, handler_ir, callee_rows in details:
-        out += [f"### {label}: {handler_ir:,.0f} Ir in the handler", "",
-                "| callee (indented under its caller; each row includes its callees) | calls | Ir |", "|---|---:|---:|"]
-        out += [f"| {'&nbsp;&nbsp;' * (len(path) - 1)}{path[-1]} | {calls:.3g} | {ir:,.1f} |"
-                for path, calls, ir in callee_rows if ir >= 0.5]
+        out += [
+            f"### {label}: {handler_ir:,.0f} Ir in the handler",
+            "",
+            "| callee (indented under its caller; each row includes its callees) | calls | Ir |",
+            "|---|---:|---:|",
+        ]
+        out += [
+            f"| {'&nbsp;&nbsp;' * (len(path) - 1)}{path[-1]} | {calls:.3g} | {ir:,.1f} |"
+            for path, calls, ir in callee_rows
+            if ir >= 0.5
+        ]
         out.append("")
     return "\n".join(out)

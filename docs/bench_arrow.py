@@ -18,7 +18,6 @@ import uuid
 from collections.abc import Callable
 
 import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
 import tembrel
 from tembrel.arrow import uuid7_array, uuid_array_from_bytes
 
@@ -73,9 +72,12 @@ def main() -> None:
         for name, ns in best.items():
             print(f"  {name:54} {ns:8.1f}  {ns / base:5.2f}x")
         del ready, runs
-        ours = peak_python_bytes(lambda: uuid7_array(n))
-        theirs = peak_python_bytes(lambda: pa.array(tembrel.uuid7_many(n), pa.uuid()))
-        print(f"  peak Python memory: uuid7_array {ours / n:.1f} B per id, from the list {theirs / n:.1f} B per id")
+        ours = peak_python_bytes(lambda n=n: uuid7_array(n))
+        theirs = peak_python_bytes(lambda n=n: pa.array(tembrel.uuid7_many(n), pa.uuid()))
+        print(
+            f"  peak Python memory: uuid7_array {ours / n:.1f} B per id, "
+            f"from the list {theirs / n:.1f} B per id"
+        )
 
 
 if __name__ == "__main__":

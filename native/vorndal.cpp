@@ -107,7 +107,8 @@ inline void put_hex_pair(char *text, unsigned char byte) {
 // Writes exactly 36 characters, no terminator: bytes 0-3, 4-5, 6-7, 8-9 and
 // 10-15 as digit pairs, with "-" between the groups.
 void format_uuid7(const unsigned char *uuid, char *text) {
-    constexpr std::array<unsigned char, 16> position = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    constexpr std::array<unsigned char, 16> position = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                        19, 21, 24, 26, 28, 30, 32, 34};
     for (size_t index = 0; index < 16; ++index) {
         put_hex_pair(text + position[index], uuid[index]);
     }
@@ -290,8 +291,7 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
 // ---------------------------------------------------------------------------
 
 struct NativeUUID7Object {
-    PyObject_HEAD
-    uint64_t high;
+    PyObject_HEAD uint64_t high;
     uint64_t low;
 };
 
@@ -386,9 +386,9 @@ PyObject *native_uuid7_get_bytes_le(PyObject *op, void *) {
     unsigned char uuid[16];
     uuid_words_to_bytes(self->high, self->low, uuid);
     const unsigned char fields_le[16] = {
-        uuid[3], uuid[2], uuid[1], uuid[0],  // time_low
-        uuid[5], uuid[4],                    // time_mid
-        uuid[7], uuid[6],                    // time_hi_version
+        uuid[3], uuid[2], uuid[1],  uuid[0],  // time_low
+        uuid[5], uuid[4],                     // time_mid
+        uuid[7], uuid[6],                     // time_hi_version
         uuid[8], uuid[9], uuid[10], uuid[11], uuid[12], uuid[13], uuid[14], uuid[15],
     };
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(fields_le), 16);
@@ -466,13 +466,26 @@ PyObject *native_uuid7_richcompare(PyObject *left, PyObject *right, int op) {
     const NativeUUID7Object *b = as_native(right);
     bool result;
     switch (op) {
-    case Py_LT: result = a->high < b->high || (a->high == b->high && a->low < b->low); break;
-    case Py_LE: result = a->high < b->high || (a->high == b->high && a->low <= b->low); break;
-    case Py_EQ: result = a->high == b->high && a->low == b->low; break;
-    case Py_NE: result = a->high != b->high || a->low != b->low; break;
-    case Py_GT: result = a->high > b->high || (a->high == b->high && a->low > b->low); break;
-    case Py_GE: result = a->high > b->high || (a->high == b->high && a->low >= b->low); break;
-    default: Py_RETURN_NOTIMPLEMENTED;
+        case Py_LT:
+            result = a->high < b->high || (a->high == b->high && a->low < b->low);
+            break;
+        case Py_LE:
+            result = a->high < b->high || (a->high == b->high && a->low <= b->low);
+            break;
+        case Py_EQ:
+            result = a->high == b->high && a->low == b->low;
+            break;
+        case Py_NE:
+            result = a->high != b->high || a->low != b->low;
+            break;
+        case Py_GT:
+            result = a->high > b->high || (a->high == b->high && a->low > b->low);
+            break;
+        case Py_GE:
+            result = a->high > b->high || (a->high == b->high && a->low >= b->low);
+            break;
+        default:
+            Py_RETURN_NOTIMPLEMENTED;
     }
     return PyBool_FromLong(result);
 }
@@ -508,8 +521,7 @@ PyNumberMethods native_uuid7_as_number = {
 };
 
 PyTypeObject NativeUUID7Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
     .tp_basicsize = sizeof(NativeUUID7Object),
     .tp_repr = native_uuid7_repr,
     .tp_as_number = &native_uuid7_as_number,
@@ -651,7 +663,8 @@ PyObject *raise_not_configured() {
 bool adds_only_slots(const PyTypeObject *type) {
     const Py_ssize_t base_size = type->tp_base->tp_basicsize;
     Py_ssize_t slot_bytes = 0;
-    for (const PyMemberDef *member = type->tp_members; member != nullptr && member->name != nullptr; ++member) {
+    for (const PyMemberDef *member = type->tp_members; member != nullptr && member->name != nullptr;
+         ++member) {
         if (member->type == Py_T_OBJECT_EX && member->offset >= base_size) {
             slot_bytes += static_cast<Py_ssize_t>(sizeof(PyObject *));
         }
@@ -691,7 +704,8 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
     }
     if (!generic_alloc_is_safe(reinterpret_cast<PyTypeObject *>(new_type))) {
-        PyErr_SetString(PyExc_TypeError, "uuid type must be a Python class whose bases are plain Python classes or object");
+        PyErr_SetString(PyExc_TypeError,
+                        "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
     FastPath *fast_path;
@@ -789,14 +803,16 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 // call takes over.  0, or -1 with an exception.  The layout is checked
 // against the instance's own class at every assignment: Python code run by an
 // earlier assignment may have changed the class, or the instance's __class__.
-[[nodiscard]] int set_instance_attribute(FastPath *fast_path, PyObject *instance, PyObject *name, PyObject *value) {
+[[nodiscard]] int set_instance_attribute(FastPath *fast_path, PyObject *instance, PyObject *name,
+                                         PyObject *value) {
     const SlotLayout *layout;
     if (uuid7_slot_layout(fast_path->layout, Py_TYPE(instance), &layout) != 0) {
         Py_DECREF(value);
         return -1;
     }
-    const Py_ssize_t offset =
-        layout == nullptr ? 0 : name == uuid_int_attr ? layout->int_offset : layout->is_safe_offset;
+    const Py_ssize_t offset = layout == nullptr       ? 0
+                              : name == uuid_int_attr ? layout->int_offset
+                                                      : layout->is_safe_offset;
     if (offset == 0) {
         const int status = PyObject_GenericSetAttr(instance, name, value);
         Py_DECREF(value);
@@ -833,7 +849,8 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
         return nullptr;
     }
     // Read only now: the int setter may have run Python code that configured anew.
-    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) != 0) {
+    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) !=
+        0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
@@ -999,12 +1016,13 @@ PyMethodDef vorndal_methods[] = {
     {"uuid7", py_uuid7, METH_NOARGS, "Generate a UUID v7 uuid.UUID object"},
     {"uuid7_obj", py_uuid7_obj, METH_NOARGS, "Generate a compact native UUID v7 object"},
     {"uuid7_many", py_uuid7_many, METH_VARARGS, "Generate UUID v7 objects in one call"},
-    {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS, "Generate compact native UUID v7 objects in one call"},
+    {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS,
+     "Generate compact native UUID v7 objects in one call"},
     {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
     {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
     // The one handler whose signature is not PyCFunction's.
-    {"_configure_uuid7", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_configure_uuid7)), METH_FASTCALL,
-     "Configure the UUID v7 object fast path"},
+    {"_configure_uuid7", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_configure_uuid7)),
+     METH_FASTCALL, "Configure the UUID v7 object fast path"},
     {"generate_uuid7", py_generate_uuid7, METH_NOARGS, "Generate a UUID v7 string"},
     {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS, "Generate UUID v7 bytes"},
     {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS, "Generate a UUID v7 integer"},

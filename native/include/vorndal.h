@@ -48,8 +48,7 @@ VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_bytes_for_timestamp(unsigned ch
 /* Independent identifier at a timestamp: 74 random bits, the monotonic
  * sequence neither read nor changed. */
 VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms);
-VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_at_words(uint64_t *high, uint64_t *low,
-                                                          uint64_t unix_ts_ms);
+VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_at_words(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms);
 
 /* Monotonic identifier from the real-time clock, as UUID words. */
 VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_words(uint64_t *high, uint64_t *low);
@@ -60,8 +59,7 @@ VORNDAL_API void reset_uuid7_state(void);
 
 /* Force the last timestamp and counter.  Returns 0, or -1 (nothing changed)
  * when the timestamp exceeds 48 bits or the counter 42 bits. */
-VORNDAL_NODISCARD VORNDAL_API int set_uuid7_state_for_tests(uint64_t timestamp_ms,
-                                                            uint64_t counter_value);
+VORNDAL_NODISCARD VORNDAL_API int set_uuid7_state_for_tests(uint64_t timestamp_ms, uint64_t counter_value);
 
 #if defined(__cplusplus)
 }

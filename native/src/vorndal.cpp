@@ -135,7 +135,8 @@ void take_ownership() {
 
 // The kernel's random devices: 1,9 is /dev/urandom and 1,8 /dev/random.
 bool is_random_device(const struct stat &st) {
-    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && (minor(st.st_rdev) == 9 || minor(st.st_rdev) == 8);
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 &&
+           (minor(st.st_rdev) == 9 || minor(st.st_rdev) == 8);
 }
 
 // Closes a descriptor the core will not use, keeping the errno that explains why.
@@ -261,7 +262,8 @@ void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
 }
 
 // One monotonic step at `unix_ts_ms`, the process check already made.
-[[nodiscard, gnu::always_inline]] inline int monotonic_step(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
+[[nodiscard, gnu::always_inline]] inline int monotonic_step(uint64_t *high, uint64_t *low,
+                                                            uint64_t unix_ts_ms) {
     if (unix_ts_ms > max_timestamp_ms) {
         return -2;
     }

@@ -169,7 +169,8 @@ def _unix_ms_of(at: object, name: str) -> int:
         ms = at if type(at) is int else int.__index__(at)
     else:
         raise TypeError(
-            f"{name} must be an integer number of Unix milliseconds or an aware datetime, not {type(at).__name__}"
+            f"{name} must be an integer number of Unix milliseconds or an aware datetime, "
+            f"not {type(at).__name__}"
         )
     if not 0 <= ms <= _MAX_UNIX_MS:
         raise ValueError(f"{name} must be between 0 and 2**48 - 1")
@@ -210,7 +211,10 @@ def uuid7_at_many(unix_ms: Iterable[_Timestamp]) -> list[_uuid.UUID]:
         if not any(isinstance(t, _dt.datetime) for t in timestamps):
             raise
     return _vorndal._uuid7_at_many(
-        [_unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t for i, t in enumerate(timestamps)]
+        [
+            _unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t
+            for i, t in enumerate(timestamps)
+        ]
     )
 
 
@@ -253,7 +257,9 @@ def _as_int(value: object) -> int:
             raise ValueError(f"a UUID is 16 bytes, not {len(value)}")
         return int.from_bytes(value)
     if not isinstance(value, Buffer):
-        raise TypeError(f"expected uuid.UUID, CompactUUID, str, a 16-byte buffer or int, not {type(value).__name__}")
+        raise TypeError(
+            f"expected uuid.UUID, CompactUUID, str, a 16-byte buffer or int, not {type(value).__name__}"
+        )
     with memoryview(value) as view:
         if view.nbytes != 16:
             raise ValueError(f"a UUID is 16 bytes, not {view.nbytes}")

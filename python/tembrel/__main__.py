@@ -105,7 +105,11 @@ def _generate(args: argparse.Namespace) -> int:
 
 def _describe(text: str) -> str:
     u = uuid.UUID(text)
-    lines = [str(u), f"  version:   {u.version if u.variant == uuid.RFC_4122 else 'none'}", f"  variant:   {u.variant}"]
+    lines = [
+        str(u),
+        f"  version:   {u.version if u.variant == uuid.RFC_4122 else 'none'}",
+        f"  variant:   {u.variant}",
+    ]
     ms: int | None = None
     if u.variant == uuid.RFC_4122 and u.version == 7:
         ms = u.int >> 80
@@ -193,7 +197,11 @@ class _VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(
-        self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object, option: str | None = None
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: object,
+        option: str | None = None,
     ) -> None:
         _stdout().write(f"tembrel {__version__}\n")
         parser.exit()
@@ -219,7 +227,9 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
-    parser.add_argument("-n", "--count", type=_non_negative, default=1, metavar="N", help="how many (default 1)")
+    parser.add_argument(
+        "-n", "--count", type=_non_negative, default=1, metavar="N", help="how many (default 1)"
+    )
     parser.add_argument(
         "-f",
         "--format",
@@ -260,7 +270,7 @@ def _abandon_stdout() -> None:
     try:
         fd = sys.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-    except (OSError, ValueError):
+    except OSError, ValueError:
         return  # not a file descriptor (an embedding host's stream): nothing to protect
     os.dup2(devnull, fd)
     os.close(devnull)

@@ -50,12 +50,34 @@ def postgres() -> Iterator[str]:
 
     started = False
     try:
-        run(str(PG_BIN / "initdb"), "-D", str(data), "-U", "tembrel", "--auth=trust", "-E", "UTF8",
-            "--locale=C", "--no-sync", "--no-instructions")
+        run(
+            str(PG_BIN / "initdb"),
+            "-D",
+            str(data),
+            "-U",
+            "tembrel",
+            "--auth=trust",
+            "-E",
+            "UTF8",
+            "--locale=C",
+            "--no-sync",
+            "--no-instructions",
+        )
         options = f"-k {base} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
         started = True
-        run(str(PG_BIN / "pg_ctl"), "-D", str(data), "-l", str(base / "server.log"), "-o", options,
-            "-w", "-t", "60", "start")
+        run(
+            str(PG_BIN / "pg_ctl"),
+            "-D",
+            str(data),
+            "-l",
+            str(base / "server.log"),
+            "-o",
+            options,
+            "-w",
+            "-t",
+            "60",
+            "start",
+        )
         yield f"host={base} dbname=postgres user=tembrel"
     finally:
         try:

@@ -11,7 +11,6 @@ import sys
 import uuid
 
 import pytest
-
 import tembrel
 
 pa = pytest.importorskip("pyarrow")
@@ -135,7 +134,11 @@ def test_duckdb_range_and_timestamps_over_the_arrow_table() -> None:
     stamps = [t0 - 1, t0, t0 + 500, t0 + 999, t0 + 1000, t0 + 60_000]
     old = tembrel.uuid7_at_many(stamps * 4)
     table = pa.table(
-        {"id": pa.concat_arrays([tarrow.uuid_array_from_bytes(b"".join(u.bytes for u in old)), tarrow.uuid7_array(50)])}
+        {
+            "id": pa.concat_arrays(
+                [tarrow.uuid_array_from_bytes(b"".join(u.bytes for u in old)), tarrow.uuid7_array(50)]
+            )
+        }
     )
     con = duckdb.connect()
     con.register("events", table)
@@ -168,4 +171,7 @@ def test_module_type_checks_strictly(tmp_path: pathlib.Path) -> None:
     done = subprocess.run([*mypy, str(user)], capture_output=True, text=True, check=False)
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1, done.stdout + done.stderr
-    assert 'user.py:3: error: Argument 1 to "uuid_array_from_bytes" has incompatible type "bytearray"' in errors[0]
+    assert (
+        'user.py:3: error: Argument 1 to "uuid_array_from_bytes" has incompatible type "bytearray"'
+        in errors[0]
+    )

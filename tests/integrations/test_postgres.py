@@ -8,7 +8,6 @@ import uuid
 from typing import Any
 
 import pytest
-
 import tembrel
 
 psycopg = pytest.importorskip("psycopg")

@@ -80,13 +80,32 @@ namespace {
 
 void pretend_file(struct stat *st, FakeFile file) {
     switch (file) {
-        case FakeFile::none: return;
-        case FakeFile::regular_file: st->st_mode = S_IFREG | 0644; st->st_rdev = 0; return;
-        case FakeFile::fifo: st->st_mode = S_IFIFO | 0644; st->st_rdev = 0; return;
-        case FakeFile::zero_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 5); return;
-        case FakeFile::null_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 3); return;
-        case FakeFile::block_device_1_9: st->st_mode = S_IFBLK | 0666; st->st_rdev = makedev(1, 9); return;
-        case FakeFile::random_device: st->st_mode = S_IFCHR | 0666; st->st_rdev = makedev(1, 8); return;
+        case FakeFile::none:
+            return;
+        case FakeFile::regular_file:
+            st->st_mode = S_IFREG | 0644;
+            st->st_rdev = 0;
+            return;
+        case FakeFile::fifo:
+            st->st_mode = S_IFIFO | 0644;
+            st->st_rdev = 0;
+            return;
+        case FakeFile::zero_device:
+            st->st_mode = S_IFCHR | 0666;
+            st->st_rdev = makedev(1, 5);
+            return;
+        case FakeFile::null_device:
+            st->st_mode = S_IFCHR | 0666;
+            st->st_rdev = makedev(1, 3);
+            return;
+        case FakeFile::block_device_1_9:
+            st->st_mode = S_IFBLK | 0666;
+            st->st_rdev = makedev(1, 9);
+            return;
+        case FakeFile::random_device:
+            st->st_mode = S_IFCHR | 0666;
+            st->st_rdev = makedev(1, 8);
+            return;
     }
 }
 

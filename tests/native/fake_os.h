@@ -26,9 +26,15 @@ struct ReadStep {
     size_t limit;  // deliver: at most this many bytes
     int error;     // fail: the errno to set
 
-    static ReadStep deliver(size_t limit) { return {Kind::deliver, limit, 0}; }
-    static ReadStep fail(int error) { return {Kind::fail, 0, error}; }
-    static ReadStep end_of_file() { return {Kind::end_of_file, 0, 0}; }
+    static ReadStep deliver(size_t limit) {
+        return {Kind::deliver, limit, 0};
+    }
+    static ReadStep fail(int error) {
+        return {Kind::fail, 0, error};
+    }
+    static ReadStep end_of_file() {
+        return {Kind::end_of_file, 0, 0};
+    }
 };
 
 struct ReadCall {
@@ -55,12 +61,12 @@ struct State {
     size_t read_limit = SIZE_MAX;      // per read, once the script is used up
     bool scripted_bytes = true;        // deliver `pattern` instead of reading the device
     Pattern pattern = mixed_pattern;
-    uint64_t stream_position = 0;      // next position handed to `pattern`
+    uint64_t stream_position = 0;  // next position handed to `pattern`
     bool fake_pid = false;
     pid_t pid = 0;
     bool fake_clock = false;
     timespec clock{};
-    int clock_error = 0;               // non-zero: clock_gettime fails with it
+    int clock_error = 0;                  // non-zero: clock_gettime fails with it
     FakeFile fake_file = FakeFile::none;  // what the next fstat of the device reports
 
     // --- What happened (cleared by clear_log) -------------------------------
@@ -71,9 +77,9 @@ struct State {
     uint64_t fstat_calls = 0;  // fstat of device_fd
     uint64_t clock_calls = 0;  // clock_gettime(CLOCK_REALTIME)
     uint64_t getpid_calls = 0;
-    uint64_t sequence = 0;          // every wrapped call above counts one
-    uint64_t last_getpid_at = 0;    // `sequence` of the last getpid
-    uint64_t last_clock_at = 0;     // `sequence` of the last clock_gettime
+    uint64_t sequence = 0;        // every wrapped call above counts one
+    uint64_t last_getpid_at = 0;  // `sequence` of the last getpid
+    uint64_t last_clock_at = 0;   // `sequence` of the last clock_gettime
 
     // --- The ownership page (kept by clear_log) -----------------------------
     // The environment variable FAKE_OS_REFUSE_WIPEONFORK=1 makes madvise
@@ -94,7 +100,9 @@ void clear_log();  // forget what happened, keep device_fd, pool and wipe_page
 
 // True when the core's ownership marker lives in a page the kernel wipes on
 // fork; false when it fell back to comparing process ids.
-inline bool wipe_on_fork() { return state.wipe_page != nullptr; }
+inline bool wipe_on_fork() {
+    return state.wipe_page != nullptr;
+}
 
 // Draw k (from 0) of the last refill: its bytes k*8 .. k*8+7 as delivered,
 // read least significant byte first.

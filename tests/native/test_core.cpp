@@ -59,14 +59,25 @@ struct Id {
     int status;
     Bytes bytes;
 
-    uint64_t high() const { return be64(bytes.data()); }
-    uint64_t low() const { return be64(bytes.data() + 8); }
-    uint64_t ms() const { return high() >> 16; }
-    uint64_t counter() const { return ((high() & 0xFFF) << 30) | ((low() >> 32) & 0x3FFFFFFF); }
-    uint32_t tail() const { return static_cast<uint32_t>(low()); }
+    uint64_t high() const {
+        return be64(bytes.data());
+    }
+    uint64_t low() const {
+        return be64(bytes.data() + 8);
+    }
+    uint64_t ms() const {
+        return high() >> 16;
+    }
+    uint64_t counter() const {
+        return ((high() & 0xFFF) << 30) | ((low() >> 32) & 0x3FFFFFFF);
+    }
+    uint32_t tail() const {
+        return static_cast<uint32_t>(low());
+    }
     bool is_untouched() const {
         for (unsigned char b : bytes) {
-            if (b != untouched) return false;
+            if (b != untouched)
+                return false;
         }
         return true;
     }
@@ -159,14 +170,16 @@ struct ByName {
 
 // The expected value is computed after the call, from the bytes the call
 // made the device deliver.
-#define EXPECT_NEXT(call, expected)          \
-    do {                                     \
-        const Id got_ = (call);              \
-        EXPECT_EQ(got_.status, 0);           \
-        EXPECT_EQ(got_.bytes, (expected));   \
+#define EXPECT_NEXT(call, expected)        \
+    do {                                   \
+        const Id got_ = (call);            \
+        EXPECT_EQ(got_.status, 0);         \
+        EXPECT_EQ(got_.bytes, (expected)); \
     } while (0)
 
-uint64_t seed(size_t k) { return pool_word(k) & counter_max; }
+uint64_t seed(size_t k) {
+    return pool_word(k) & counter_max;
+}
 
 class Core : public ::testing::Test {
   protected:
@@ -179,7 +192,9 @@ class Core : public ::testing::Test {
         reset_uuid7_state();
         fake_os::clear_log();
     }
-    void TearDown() override { fake_os::disarm(); }
+    void TearDown() override {
+        fake_os::disarm();
+    }
 
     // Use up `draws` draws of the pool with identifiers at T after
     // set_uuid7_state_for_tests(T, counter): one draw each.
@@ -207,14 +222,16 @@ class Core : public ::testing::Test {
     static void back_in_owner() {
         os.fake_pid = false;
         if (fake_os::wipe_on_fork() && std::all_of(os.wipe_page, os.wipe_page + os.wipe_length,
-                                                    [](unsigned char b) { return b == 0; })) {
+                                                   [](unsigned char b) { return b == 0; })) {
             std::memcpy(os.wipe_page, owner_page.data(), os.wipe_length);
         }
     }
 
     static inline std::vector<unsigned char> owner_page;
 
-    static void close_device_behind_the_cores_back() { ASSERT_EQ(close(os.device_fd), 0); }
+    static void close_device_behind_the_cores_back() {
+        ASSERT_EQ(close(os.device_fd), 0);
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -240,7 +257,8 @@ TEST_F(Core, PoolServes512DrawsAndThe513thRefills) {
         ASSERT_EQ(id.status, 0);
         // Same millisecond: one draw each, the counter up by exactly one.
         ASSERT_EQ(id.bytes, mono_bytes(T, 1001 + k, pool_word(k))) << "draw " << k;
-        if (k == 0) fstat_calls = os.fstat_calls;
+        if (k == 0)
+            fstat_calls = os.fstat_calls;
     }
     EXPECT_EQ(os.read_calls, 1u) << "512 draws need one refill";
     EXPECT_EQ(os.fstat_calls, fstat_calls) << "a draw from the pool makes no system call";
@@ -301,8 +319,7 @@ std::vector<ReadCase> read_cases() {
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(Core, Reads, ::testing::ValuesIn(read_cases()),
-                         ByName{});
+INSTANTIATE_TEST_SUITE_P(Core, Reads, ::testing::ValuesIn(read_cases()), ByName{});
 
 struct FailCase {
     std::string name;
@@ -335,16 +352,17 @@ TEST_P(ReadFailures, FailTheDrawAndTheNextRefillStartsOver) {
     EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Core, ReadFailures,
-    ::testing::Values(FailCase{"end_of_file", {ReadStep::end_of_file()}, EIO},
-                      FailCase{"end_of_file_after_short_read", {ReadStep::deliver(100), ReadStep::end_of_file()}, EIO},
-                      FailCase{"read_error", {ReadStep::fail(EIO)}, EIO},
-                      FailCase{"error_after_interrupts_and_short_read",
-                               {ReadStep::fail(EINTR), ReadStep::fail(EINTR), ReadStep::deliver(4000),
-                                ReadStep::fail(EAGAIN)},
-                               EAGAIN}),
-    ByName{});
+INSTANTIATE_TEST_SUITE_P(Core, ReadFailures,
+                         ::testing::Values(FailCase{"end_of_file", {ReadStep::end_of_file()}, EIO},
+                                           FailCase{"end_of_file_after_short_read",
+                                                    {ReadStep::deliver(100), ReadStep::end_of_file()},
+                                                    EIO},
+                                           FailCase{"read_error", {ReadStep::fail(EIO)}, EIO},
+                                           FailCase{"error_after_interrupts_and_short_read",
+                                                    {ReadStep::fail(EINTR), ReadStep::fail(EINTR),
+                                                     ReadStep::deliver(4000), ReadStep::fail(EAGAIN)},
+                                                    EAGAIN}),
+                         ByName{});
 
 struct OpenCase {
     std::string name;
@@ -386,13 +404,13 @@ TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
     EXPECT_EQ(os.open_calls, opens);
 }
 
-INSTANTIATE_TEST_SUITE_P(Core, Opens,
-                         ::testing::Values(OpenCase{"reopened", {}, 0, 1},
-                                           OpenCase{"interrupted_1000_times", std::vector<int>(1000, EINTR), 0, 1001},
-                                           OpenCase{"descriptor_limit", {EMFILE}, -1, 1},
-                                           OpenCase{"missing", {ENOENT}, -1, 1},
-                                           OpenCase{"interrupted_then_failed", {EINTR, EINTR, EACCES}, -1, 3}),
-                         ByName{});
+INSTANTIATE_TEST_SUITE_P(
+    Core, Opens,
+    ::testing::Values(OpenCase{"reopened", {}, 0, 1},
+                      OpenCase{"interrupted_1000_times", std::vector<int>(1000, EINTR), 0, 1001},
+                      OpenCase{"descriptor_limit", {EMFILE}, -1, 1}, OpenCase{"missing", {ENOENT}, -1, 1},
+                      OpenCase{"interrupted_then_failed", {EINTR, EINTR, EACCES}, -1, 3}),
+    ByName{});
 
 TEST_F(Core, ReplacedDescriptorIsNeverReadAsRandomness) {
     const int old_fd = os.device_fd;
@@ -673,7 +691,8 @@ INSTANTIATE_TEST_SUITE_P(Core, Clock,
                          ::testing::Values(ClockCase{"one_second_before_1970", {-1, 0}, -2, 0},
                                            ClockCase{"one_ms_before_1970", {-1, 999'999'999}, -2, 0},
                                            ClockCase{"start_of_1970", {0, 999'999}, 0, 0},
-                                           ClockCase{"last_millisecond", {281'474'976'710, 655'999'999}, 0, max_ms},
+                                           ClockCase{
+                                               "last_millisecond", {281'474'976'710, 655'999'999}, 0, max_ms},
                                            ClockCase{"past_48_bits", {281'474'976'710, 656'000'000}, -2, 0}),
                          ByName{});
 
@@ -713,7 +732,9 @@ TEST_F(Core, IndependentIdentifiersLeaveTheSequenceAlone) {
 }
 
 TEST_F(Core, BitLayoutWithExtremeRandomBytes) {
-    os.pattern = [](uint64_t) -> unsigned char { return 0xFF; };
+    os.pattern = [](uint64_t) -> unsigned char {
+        return 0xFF;
+    };
     EXPECT_EQ(independent_words(T).high(), (T << 16) | 0x7FFF);
     reset_uuid7_state();
     const Id ones = independent(T);
@@ -724,7 +745,9 @@ TEST_F(Core, BitLayoutWithExtremeRandomBytes) {
     EXPECT_EQ(mono_ones.low(), 0xBFFFFFFFFFFFFFFFull);
     EXPECT_EQ(mono_ones.counter(), counter_max);
 
-    os.pattern = [](uint64_t) -> unsigned char { return 0x00; };
+    os.pattern = [](uint64_t) -> unsigned char {
+        return 0x00;
+    };
     reset_uuid7_state();
     const Id zeros = mono(T);
     EXPECT_EQ(zeros.high(), (T << 16) | 0x7000);
@@ -772,7 +795,8 @@ TEST_F(Core, SetStateAcceptsBothMaxima) {
 
 bool all_zero(const unsigned char *pool) {
     for (size_t i = 0; i < 4096; ++i) {
-        if (pool[i] != 0) return false;
+        if (pool[i] != 0)
+            return false;
     }
     return true;
 }
@@ -830,7 +854,8 @@ void collect_child_report(pid_t pid, int fd, void *report, size_t size) {
     size_t got = 0;
     while (got < size) {
         const ssize_t n = read(fd, static_cast<char *>(report) + got, size - got);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         got += static_cast<size_t>(n);
     }
     close(fd);
@@ -901,8 +926,9 @@ TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
     EXPECT_EQ(os.read_calls, 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Core, Fork, ::testing::Values(true, false),
-                         [](const auto &param_info) { return param_info.param ? "scripted_bytes" : "real_device"; });
+INSTANTIATE_TEST_SUITE_P(Core, Fork, ::testing::Values(true, false), [](const auto &param_info) {
+    return param_info.param ? "scripted_bytes" : "real_device";
+});
 
 // ---------------------------------------------------------------------------
 // Ownership: a page the kernel wipes in every child, or the process id

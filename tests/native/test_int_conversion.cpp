@@ -19,8 +19,12 @@ class Ref {
     explicit Ref(PyObject *object) : object_(object) {}
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-    PyObject *get() const { return object_; }
+    ~Ref() {
+        Py_XDECREF(object_);
+    }
+    PyObject *get() const {
+        return object_;
+    }
 
   private:
     PyObject *object_;
@@ -34,8 +38,10 @@ PyObject *int_from_hex(uint64_t high, uint64_t low) {
 }
 
 long bit_length(uint64_t high, uint64_t low) {
-    if (high != 0) return 128 - __builtin_clzll(high);
-    if (low != 0) return 64 - __builtin_clzll(low);
+    if (high != 0)
+        return 128 - __builtin_clzll(high);
+    if (low != 0)
+        return 64 - __builtin_clzll(low);
     return 0;
 }
 
@@ -112,7 +118,8 @@ TEST(IntConversion, RandomWords) {
         const int shift = i % 4 == 0 ? static_cast<int>(random() % 64) : 0;
         high >>= shift;
         check_words(high, low);
-        if (HasFailure()) return;
+        if (HasFailure())
+            return;
     }
 }
 

@@ -62,9 +62,9 @@ def test_the_core_exports_seven_functions():
 
 def test_wheel_name_carries_the_manylinux2014_tags(wheel):
     arch, path, _, _ = wheel
-    assert path.name == (
-        f"tembrel-{VERSION}-{TAG}-{TAG}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"
-    ), path.name
+    assert path.name == (f"tembrel-{VERSION}-{TAG}-{TAG}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"), (
+        path.name
+    )
 
 
 def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
@@ -116,7 +116,9 @@ def test_wheel_metadata(wheel):
     assert any(c.startswith("Topic :: ") for c in classifiers)
     assert meta["Description-Content-Type"] == "text/markdown"
     assert meta.get_payload().lstrip().startswith("# tembrel")
-    assert (unpacked / f"tembrel-{VERSION}.dist-info/licenses/LICENSE").read_bytes() == (ROOT / "LICENSE").read_bytes()
+    assert (unpacked / f"tembrel-{VERSION}.dist-info/licenses/LICENSE").read_bytes() == (
+        ROOT / "LICENSE"
+    ).read_bytes()
 
 
 def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_interface(wheel):
@@ -133,7 +135,11 @@ def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_i
             if section.header.sh_type == "SHT_GNU_verneed":
                 for _, auxiliaries in section.iter_versions():
                     versions |= {aux.name for aux in auxiliaries}
-        glibc = {tuple(int(p) for p in v.removeprefix("GLIBC_").split(".")) for v in versions if v.startswith("GLIBC_")}
+        glibc = {
+            tuple(int(p) for p in v.removeprefix("GLIBC_").split("."))
+            for v in versions
+            if v.startswith("GLIBC_")
+        }
         assert glibc and max(glibc) <= (2, 17), sorted(versions)
         symbols = elf.get_section_by_name(".dynsym")
         exported = {

@@ -8,7 +8,6 @@ import uuid
 from dataclasses import dataclass
 
 import pytest
-
 from tembrel.tembrel_impl import vorndal
 
 # A millisecond far beyond any real clock (about the year 6429): once the state

@@ -12,7 +12,6 @@ import sys
 import uuid
 
 import pytest
-
 import tembrel
 
 CANONICAL = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
@@ -157,13 +156,18 @@ def test_a_write_error_is_one_line_on_stderr_and_status_1(args: str, target: str
 
 
 @pytest.mark.parametrize("args", [["-n", "10000000"], ["-n", "10000000", "-f", "binary"], ["inspect", "-"]])
-def test_a_reader_that_goes_away_ends_the_run_quietly_with_141(args: list[str], tmp_path: pathlib.Path) -> None:
+def test_a_reader_that_goes_away_ends_the_run_quietly_with_141(
+    args: list[str], tmp_path: pathlib.Path
+) -> None:
     many = tmp_path / "many.txt"
     many.write_text(f"{V7}\n" * 200_000)  # far more than a pipe holds
     with (
         many.open("rb") as stdin,
         subprocess.Popen(
-            [sys.executable, "-m", "tembrel", *args], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+            [sys.executable, "-m", "tembrel", *args],
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
         ) as process,
     ):
         assert process.stdout is not None and process.stderr is not None
@@ -195,11 +199,13 @@ def test_help_documents_exit_statuses() -> None:
     assert "141" in out and "130" in out and "Ctrl-C" in out
 
 
-
 @pytest.mark.parametrize("args", [["inspect"], ["inspect", "-"]])
 def test_inspect_reads_standard_input_line_by_line(args: list[str]) -> None:
     done = subprocess.run(
-        [sys.executable, "-m", "tembrel", *args], input=f"  {V7}  \n\nnope\n{V7.upper()}", capture_output=True, text=True
+        [sys.executable, "-m", "tembrel", *args],
+        input=f"  {V7}  \n\nnope\n{V7.upper()}",
+        capture_output=True,
+        text=True,
     )
     assert done.returncode == 2  # one line is not a UUID
     assert done.stderr == "tembrel inspect: not a UUID: 'nope'\n"
@@ -209,7 +215,10 @@ def test_inspect_reads_standard_input_line_by_line(args: list[str]) -> None:
 def test_inspect_takes_standard_input_in_place_of_a_dash() -> None:
     other = "00000000-0000-4000-8000-000000000000"
     done = subprocess.run(
-        [sys.executable, "-m", "tembrel", "inspect", other, "-", other], input=V7 + "\n", capture_output=True, text=True
+        [sys.executable, "-m", "tembrel", "inspect", other, "-", other],
+        input=V7 + "\n",
+        capture_output=True,
+        text=True,
     )
     assert done.returncode == 0
     assert [line for line in done.stdout.splitlines() if not line.startswith(" ")] == [other, V7, other]
@@ -228,7 +237,11 @@ def test_inspect_without_uuids_on_a_terminal_or_closed_stdin_is_a_usage_error() 
         pytest.skip(f"no pseudo-terminal can be made here: {error}")
     try:
         on_terminal = subprocess.run(
-            [sys.executable, "-m", "tembrel", "inspect"], stdin=terminal, capture_output=True, text=True, timeout=60
+            [sys.executable, "-m", "tembrel", "inspect"],
+            stdin=terminal,
+            capture_output=True,
+            text=True,
+            timeout=60,
         )
     finally:
         os.close(terminal)

@@ -8,7 +8,6 @@ import enum
 import uuid
 
 import pytest
-
 import tembrel
 
 KNOWN = uuid.UUID("018f2b3c-4d5e-7abc-8123-456789abcdef")
@@ -98,7 +97,9 @@ def test_what_is_no_uuid_is_refused_alike(value: object, error: type[Exception],
 
 
 def test_datetime_of_names_the_limit_of_datetime() -> None:
-    last = (dt.datetime(9999, 12, 31, 23, 59, 59, 999000, tzinfo=dt.UTC) - dt.datetime(1970, 1, 1, tzinfo=dt.UTC))
+    last = dt.datetime(9999, 12, 31, 23, 59, 59, 999000, tzinfo=dt.UTC) - dt.datetime(
+        1970, 1, 1, tzinfo=dt.UTC
+    )
     last_ms = last // dt.timedelta(milliseconds=1)
     assert tembrel.datetime_of(tembrel.uuid7_min(last_ms)).year == 9999
     for ms in (last_ms + 1, 2**48 - 1):
@@ -119,7 +120,9 @@ TIMESTAMP_TAKERS = [
 ]
 
 
-@pytest.mark.parametrize("take", TIMESTAMP_TAKERS, ids=["uuid7_at", "uuid7_at_many", "uuid7_min", "uuid7_max"])
+@pytest.mark.parametrize(
+    "take", TIMESTAMP_TAKERS, ids=["uuid7_at", "uuid7_at_many", "uuid7_min", "uuid7_max"]
+)
 @pytest.mark.parametrize(
     ("at", "expected"),
     [
@@ -136,7 +139,9 @@ def test_every_timestamp_taker_reads_a_timestamp_alike(take, at: tembrel._Timest
     assert take(at) == expected
 
 
-@pytest.mark.parametrize("take", TIMESTAMP_TAKERS, ids=["uuid7_at", "uuid7_at_many", "uuid7_min", "uuid7_max"])
+@pytest.mark.parametrize(
+    "take", TIMESTAMP_TAKERS, ids=["uuid7_at", "uuid7_at_many", "uuid7_min", "uuid7_max"]
+)
 @pytest.mark.parametrize(
     ("at", "error"),
     [

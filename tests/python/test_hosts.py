@@ -41,7 +41,9 @@ from tembrel.tembrel_impl import vorndal
 
 def run_script(body: str) -> subprocess.CompletedProcess[str]:
     script = PRELUDE + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+    return subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False
+    )
 
 
 def assert_prints(body: str, expected: str) -> None:
@@ -246,4 +248,3 @@ print(Spy.seen)
 """,
         "0",
     )
-

@@ -4,9 +4,9 @@ uuid7_bytes_many, and the 128-bit integer conversion."""
 from __future__ import annotations
 
 import sys
+from itertools import pairwise
 
 import pytest
-
 from tembrel.tembrel_impl import vorndal
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
@@ -52,8 +52,22 @@ def test_bytes_and_ints_follow_the_pinned_state(pinned, decode):
 # The 128-bit conversion at digit boundaries of the interpreter's 30-bit layout.
 @pytest.mark.parametrize(
     "value",
-    [0, 1, 2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**64 - 1, 2**64, 2**90, 2**120 - 1, 2**120, 2**127, 2**128 - 1,
-     0x018F2B3C4D5E7ABC8123456789ABCDEF],
+    [
+        0,
+        1,
+        2**30 - 1,
+        2**30,
+        2**60 - 1,
+        2**60,
+        2**64 - 1,
+        2**64,
+        2**90,
+        2**120 - 1,
+        2**120,
+        2**127,
+        2**128 - 1,
+        0x018F2B3C4D5E7ABC8123456789ABCDEF,
+    ],
 )
 def test_integer_conversion_of_words(value, make_obj):
     obj = make_obj(value >> 64, value & (2**64 - 1))
@@ -75,7 +89,7 @@ def test_uuid7_bytes_many_is_contiguous_and_increasing(count):
     slices = [data[16 * i : 16 * i + 16] for i in range(count)]
     for piece in slices:
         assert_layout(piece)
-    assert all(a < b for a, b in zip(slices, slices[1:]))
+    assert all(a < b for a, b in pairwise(slices))
 
 
 def test_uuid7_bytes_many_consecutive_counters(pinned, decode):

@@ -10,9 +10,9 @@ import subprocess
 import sys
 import textwrap
 import uuid
+from itertools import pairwise
 
 import pytest
-
 from tembrel.tembrel_impl import vorndal
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
@@ -125,8 +125,28 @@ class DeepArraySub(PlainMixin, ArraySub):
 
 @pytest.mark.parametrize(
     "refused",
-    [int, bool, str, bytes, tuple, list, dict, type, memoryview, range, Exception, IntSub, ErrorSub,
-     Meta, MixedWithInt, ArraySub, DequeSub, DeepArraySub, array.array, collections.deque],
+    [
+        int,
+        bool,
+        str,
+        bytes,
+        tuple,
+        list,
+        dict,
+        type,
+        memoryview,
+        range,
+        Exception,
+        IntSub,
+        ErrorSub,
+        Meta,
+        MixedWithInt,
+        ArraySub,
+        DequeSub,
+        DeepArraySub,
+        array.array,
+        collections.deque,
+    ],
     ids=lambda c: c.__name__,
 )
 def test_configure_refuses_classes_with_built_in_layouts(refused, fast_path):
@@ -155,8 +175,11 @@ class FromMetaclass(AbstractBase):
     pass
 
 
-@pytest.mark.parametrize("accepted", [uuid.UUID, Slotted, WithDict, SlottedChild, FromMetaclass, Recording],
-                         ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "accepted",
+    [uuid.UUID, Slotted, WithDict, SlottedChild, FromMetaclass, Recording],
+    ids=lambda c: c.__name__,
+)
 def test_configure_accepts_plain_python_classes(accepted, fast_path):
     marker = object()
     assert fast_path(accepted, marker) is None
@@ -252,7 +275,7 @@ def test_uuid7_many_is_consecutive_and_increasing(fast_path, pinned, decode):
     assert [decode(m.bytes).counter for m in made] == [11, 12, 13, 14, 15]
     assert pinned.next_counter() == 16
     many = vorndal.uuid7_many(1000)
-    assert all(a < b for a, b in zip(many, many[1:]))
+    assert all(a < b for a, b in pairwise(many))
 
 
 @pytest.mark.parametrize(
@@ -280,7 +303,9 @@ class Index:
         return self.value
 
 
-@pytest.mark.parametrize("count", [3, IntSub(3), Index(3), True, 0], ids=["int", "int subclass", "__index__", "bool", "zero"])
+@pytest.mark.parametrize(
+    "count", [3, IntSub(3), Index(3), True, 0], ids=["int", "int subclass", "__index__", "bool", "zero"]
+)
 @pytest.mark.parametrize("batch", ["uuid7_many", "uuid7_obj_many", "uuid7_str_many", "uuid7_bytes_many"])
 def test_batch_counts_accept_what_the_integer_format_accepts(batch, count, fast_path):
     fast_path(uuid.UUID, None)
@@ -516,12 +541,17 @@ def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(f
         int = Slotted.__dict__["int"]
 
     fast_path(Foreign, None)
-    with pytest.raises(TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'Foreign' object"):
+    with pytest.raises(
+        TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'Foreign' object"
+    ):
         vorndal.uuid7()
 
 
-@pytest.mark.parametrize("cls", [uuid.UUID, type("Sub", (uuid.UUID,), {"__slots__": ()}), type("WithDictSub", (uuid.UUID,), {})],
-                         ids=["UUID", "slotted subclass", "subclass with a dict"])
+@pytest.mark.parametrize(
+    "cls",
+    [uuid.UUID, type("Sub", (uuid.UUID,), {"__slots__": ()}), type("WithDictSub", (uuid.UUID,), {})],
+    ids=["UUID", "slotted subclass", "subclass with a dict"],
+)
 def test_uuid_classes_get_both_attributes(cls, fast_path):
     fast_path(cls, uuid.SafeUUID.safe)
     for made in [vorndal.uuid7(), *vorndal.uuid7_many(2), *vorndal._uuid7_at_many([9])]:
@@ -583,7 +613,9 @@ def test_uuid7_at_many_leaves_the_sequence_alone(fast_path, pinned):
     assert pinned.next_counter() == 501
 
 
-@pytest.mark.parametrize("empty", [[], (), iter([]), "", range(0)], ids=["list", "tuple", "iterator", "str", "range"])
+@pytest.mark.parametrize(
+    "empty", [[], (), iter([]), "", range(0)], ids=["list", "tuple", "iterator", "str", "range"]
+)
 def test_uuid7_at_many_empty_gives_a_new_list(empty, fast_path):
     fast_path(uuid.UUID, None)
     result = vorndal._uuid7_at_many(empty)

@@ -7,7 +7,6 @@ import enum
 import uuid
 
 import pytest
-
 from tembrel.tembrel_impl import vorndal
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
@@ -217,7 +216,14 @@ def test_set_state_accepts_the_very_end_of_the_range():
 @pytest.mark.parametrize(
     "arguments",
     [(2**48, 0), (0, 2**42), (-1, 0), (0, -1), (2**64 - 1, 2**64 - 1), (2**48 + 2**64, 0)],
-    ids=["timestamp-2**48", "counter-2**42", "timestamp-minus-1", "counter-minus-1", "both-max", "wrapped-2**48"],
+    ids=[
+        "timestamp-2**48",
+        "counter-2**42",
+        "timestamp-minus-1",
+        "counter-minus-1",
+        "both-max",
+        "wrapped-2**48",
+    ],
 )
 def test_set_state_refuses_values_beyond_the_widths(arguments, decode):
     set_state(1234, 56)
@@ -297,7 +303,9 @@ def test_independent_outside_64_bits_gets_the_interpreters_overflow(timestamp):
     assert str(caught.value) in {"can't convert negative int to unsigned", "int too big to convert"}
 
 
-@pytest.mark.parametrize("argument", [1.0, "5", None, Index(5), b"\x05"], ids=["float", "str", "None", "__index__", "bytes"])
+@pytest.mark.parametrize(
+    "argument", [1.0, "5", None, Index(5), b"\x05"], ids=["float", "str", "None", "__index__", "bytes"]
+)
 def test_independent_refuses_non_integers(argument):
     with pytest.raises(TypeError, match="an integer is required"):
         independent(argument)

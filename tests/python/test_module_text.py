@@ -7,9 +7,9 @@ import shutil
 import subprocess
 import sys
 import types
+from itertools import pairwise
 
 import pytest
-
 from tembrel.tembrel_impl import vorndal
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
@@ -144,7 +144,7 @@ def test_text_shows_the_bytes_in_order_high_nibble_first(decode):
 
 def test_successive_strings_strictly_increase():
     texts = [vorndal.generate_uuid7() for _ in range(2000)]
-    assert all(a < b for a, b in zip(texts, texts[1:]))
+    assert all(a < b for a, b in pairwise(texts))
 
 
 def test_strings_share_the_sequence_with_the_other_shapes():
@@ -155,7 +155,7 @@ def test_strings_share_the_sequence_with_the_other_shapes():
         values.append(vorndal.generate_uuid7_int())
         values.append(vorndal.uuid7_obj().int)
         values.extend(int(t.replace("-", ""), 16) for t in vorndal.uuid7_str_many(3))
-    assert all(a < b for a, b in zip(values, values[1:]))
+    assert all(a < b for a, b in pairwise(values))
 
 
 def test_clock_driven_text_continues_a_pinned_millisecond(pinned):
@@ -176,7 +176,7 @@ def test_uuid7_str_many_gives_count_increasing_canonical_strings(count):
     assert type(texts) is list
     assert len(texts) == count
     assert all(type(t) is str and CANONICAL.fullmatch(t) for t in texts)
-    assert all(a < b for a, b in zip(texts, texts[1:]))
+    assert all(a < b for a, b in pairwise(texts))
 
 
 def test_uuid7_str_many_zero_gives_a_new_empty_list_and_generates_nothing(pinned):

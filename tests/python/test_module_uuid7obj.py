@@ -9,11 +9,11 @@ import pickle
 import sys
 import uuid
 import weakref
+from itertools import pairwise
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from tembrel.tembrel_impl import vorndal
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
@@ -85,7 +85,12 @@ def test_type_cannot_be_subclassed():
 
 @pytest.mark.parametrize(
     "construct",
-    [lambda: UUID7Obj(), lambda: UUID7Obj(0), lambda: UUID7Obj.__new__(UUID7Obj), lambda: object.__new__(UUID7Obj)],
+    [
+        lambda: UUID7Obj(),
+        lambda: UUID7Obj(0),
+        lambda: UUID7Obj.__new__(UUID7Obj),
+        lambda: object.__new__(UUID7Obj),
+    ],
     ids=["call", "call-with-argument", "dunder-new", "object-new"],
 )
 def test_type_has_no_constructor(construct):
@@ -95,8 +100,13 @@ def test_type_has_no_constructor(construct):
 
 @pytest.mark.parametrize(
     "duplicate",
-    [pickle.dumps, lambda o: pickle.dumps(o, protocol=0), lambda o: pickle.dumps(o, protocol=5), copy.copy,
-     copy.deepcopy],
+    [
+        pickle.dumps,
+        lambda o: pickle.dumps(o, protocol=0),
+        lambda o: pickle.dumps(o, protocol=5),
+        copy.copy,
+        copy.deepcopy,
+    ],
     ids=["pickle", "pickle-0", "pickle-5", "copy", "deepcopy"],
 )
 def test_no_pickling_or_copying(duplicate):
@@ -187,7 +197,8 @@ TRICKY_PAIRS = [
 
 @pytest.mark.parametrize(("left", "right"), TRICKY_PAIRS)
 @pytest.mark.parametrize(
-    "compare", [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge],
+    "compare",
+    [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge],
     ids=["lt", "le", "eq", "ne", "gt", "ge"],
 )
 def test_comparison_edge_words(make_obj, left, right, compare):
@@ -242,7 +253,9 @@ def test_never_equal_to_a_foreign_object_of_the_same_value(index):
 
 
 @pytest.mark.parametrize("index", range(3), ids=["uuid.UUID", "int", "str"])
-@pytest.mark.parametrize("compare", [operator.lt, operator.le, operator.gt, operator.ge], ids=["lt", "le", "gt", "ge"])
+@pytest.mark.parametrize(
+    "compare", [operator.lt, operator.le, operator.gt, operator.ge], ids=["lt", "le", "gt", "ge"]
+)
 def test_ordering_against_a_foreign_object_raises(index, compare):
     obj = vorndal.uuid7_obj()
     other = _same_value_objects(obj)[index]
@@ -296,7 +309,7 @@ def test_uuid7_obj_many_is_increasing(count):
     assert type(objs) is list and len(objs) == count
     assert all(type(o) is UUID7Obj for o in objs)
     assert sorted(objs) == objs
-    assert all(a < b for a, b in zip(objs, objs[1:]))
+    assert all(a < b for a, b in pairwise(objs))
     assert len(set(objs)) == count
 
 

@@ -8,7 +8,6 @@ import pickle
 import uuid
 
 import pytest
-
 import tembrel
 
 KNOWN = "018f2b3c-4d5e-7abc-8123-456789abcdef"
@@ -81,13 +80,21 @@ def test_uuid7_at_carries_the_timestamp_and_leaves_the_sequence_alone() -> None:
 @pytest.mark.parametrize(
     ("argument", "error", "message"),
     [
-        (True, TypeError, r"^unix_ms must be an integer number of Unix milliseconds or an aware datetime, not bool$"),
+        (
+            True,
+            TypeError,
+            r"^unix_ms must be an integer number of Unix milliseconds or an aware datetime, not bool$",
+        ),
         (1.5, TypeError, r"^unix_ms must be an integer"),
         ("5", TypeError, r"^unix_ms must be an integer"),
         (-1, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (2**48, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (dt.datetime(2024, 1, 1), ValueError, r"^unix_ms is a naive datetime"),
-        (dt.datetime(1969, 12, 31, 23, 59, 59, 999000, tzinfo=dt.UTC), ValueError, r"^unix_ms must be between"),
+        (
+            dt.datetime(1969, 12, 31, 23, 59, 59, 999000, tzinfo=dt.UTC),
+            ValueError,
+            r"^unix_ms must be between",
+        ),
     ],
 )
 def test_uuid7_at_validates(argument: object, error: type[Exception], message: str) -> None:

@@ -97,7 +97,9 @@ def unshare_available() -> str | None:
         return "needs root for new PID namespaces"
     if shutil.which("unshare") is None:
         return "unshare (util-linux) is not installed"
-    probe = subprocess.run(["unshare", "--pid", "--fork", "true"], capture_output=True, text=True, check=False)
+    probe = subprocess.run(
+        ["unshare", "--pid", "--fork", "true"], capture_output=True, text=True, check=False
+    )
     if probe.returncode != 0:
         return f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}"
     return None
@@ -158,8 +160,22 @@ def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
     """
     # A /proc of the new namespace, mounted privately (the tests may run in a
     # chroot, where / itself is no mount point to make private).
-    proc = "mount --make-rprivate /proc && mount -t proc proc /proc && exec \"$@\""
-    done = run(code, prefix=("unshare", "--pid", "--fork", "--mount", "--propagation", "unchanged", "sh", "-c", proc, "sh"))
+    proc = 'mount --make-rprivate /proc && mount -t proc proc /proc && exec "$@"'
+    done = run(
+        code,
+        prefix=(
+            "unshare",
+            "--pid",
+            "--fork",
+            "--mount",
+            "--propagation",
+            "unchanged",
+            "sh",
+            "-c",
+            proc,
+            "sh",
+        ),
+    )
     parent, child = parent_and_child(done)
     pids = [json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")]
     assert len(set(pids)) == 1, f"the grandchild did not get the owner's pid: {pids}"
@@ -191,7 +207,7 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("needs root and unshare for a private mount namespace")
     # /dev is made private first: nothing mounted here may reach the host.
-    script = f"set -e; mount --make-rprivate /dev; {setup}; exec \"$0\" -c \"$1\""
+    script = f'set -e; mount --make-rprivate /dev; {setup}; exec "$0" -c "$1"'
     source = f"FUTURE_MS = {FUTURE_MS}\n" + REPORT_FAILURE
     return subprocess.run(
         ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c", script, sys.executable, source],
@@ -205,10 +221,14 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
 @pytest.mark.parametrize(
     ("setup", "expected_errno"),
     [
-        pytest.param('d=$(mktemp -d); mkfifo "$d/fifo"; mount --bind "$d/fifo" /dev/urandom', errno.ENODEV, id="fifo"),
+        pytest.param(
+            'd=$(mktemp -d); mkfifo "$d/fifo"; mount --bind "$d/fifo" /dev/urandom', errno.ENODEV, id="fifo"
+        ),
         pytest.param("mount --bind /dev/zero /dev/urandom", errno.ENODEV, id="dev_zero"),
         pytest.param(
-            'f=$(mktemp); head -c 65536 /dev/urandom >"$f"; mount --bind "$f" /dev/urandom', errno.ENODEV, id="file"
+            'f=$(mktemp); head -c 65536 /dev/urandom >"$f"; mount --bind "$f" /dev/urandom',
+            errno.ENODEV,
+            id="file",
         ),
         pytest.param("mount -t tmpfs tmpfs /dev", errno.ENOENT, id="missing"),
     ],

@@ -7,7 +7,6 @@ import collections
 import uuid
 
 import pytest
-
 import stress_support
 from tembrel.tembrel_impl import vorndal
 

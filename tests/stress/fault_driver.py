@@ -14,6 +14,7 @@ import json
 import os
 import sys
 import tempfile
+from itertools import pairwise
 
 from stress_support import (
     CSPRNG_MESSAGE,
@@ -120,7 +121,7 @@ def failing(name, arg=0, closed=False):
         if closed:
             close_device()
         mode(name, arg)
-        expect_failure(lambda: batch(1000), what)
+        expect_failure(lambda batch=batch: batch(1000), what)
         mode("ok")
         expect_next(FUTURE_TS, 101 + 511 + 1)
 
@@ -175,7 +176,7 @@ def working(name, arg=0, closed=False):
         for step in range(1, 700):  # crosses a refill
             expect_next(10_000 + round_, first[1] + step)
         values = [u.int for u in v.uuid7_many(600)] + [v.generate_uuid7_int() for _ in range(300)]
-        assert all(a < b for a, b in zip(values, values[1:]))
+        assert all(a < b for a, b in pairwise(values))
         tails = {value & 0xFFFFFFFF for value in values}
         assert len(tails) > len(values) - 5, "tails repeat: the pool holds stale or zero bytes"
         checked += len(values) + 1

@@ -35,10 +35,19 @@
 #include <time.h>
 #include <unistd.h>
 
-enum fault_mode { MODE_OK, MODE_OPEN_FAIL, MODE_OPEN_EINTR, MODE_READ_FAIL, MODE_EOF, MODE_SHORT,
-                  MODE_READ_EINTR, MODE_PARTIAL_FAIL, MODE_CLOCK_FAIL };
+enum fault_mode {
+    MODE_OK,
+    MODE_OPEN_FAIL,
+    MODE_OPEN_EINTR,
+    MODE_READ_FAIL,
+    MODE_EOF,
+    MODE_SHORT,
+    MODE_READ_EINTR,
+    MODE_PARTIAL_FAIL,
+    MODE_CLOCK_FAIL
+};
 
-static const char *const mode_names[] = {"ok", "open_fail", "open_eintr", "read_fail", "eof",
+static const char *const mode_names[] = {"ok",    "open_fail",  "open_eintr",   "read_fail", "eof",
                                          "short", "read_eintr", "partial_fail", "clock_fail"};
 
 #define MAX_TRACKED_FD 4096
@@ -46,8 +55,8 @@ static const char *const mode_names[] = {"ok", "open_fail", "open_eintr", "read_
 static unsigned char tracked[MAX_TRACKED_FD];
 static int mode = MODE_OK;
 static long mode_arg = 0;
-static long pending_eintr = 0;   /* EINTRs left before the next passing call */
-static int partial_step = 0;     /* 0: next read is partial, 1: next read fails */
+static long pending_eintr = 0; /* EINTRs left before the next passing call */
+static int partial_step = 0;   /* 0: next read is partial, 1: next read fails */
 static long injected = 0;
 static long real_opens = 0;
 static long real_reads = 0;
@@ -74,9 +83,15 @@ int fault_set_mode(const char *name, long arg) {
     return -1;
 }
 
-long fault_count(void) { return injected; }
-long fault_opens(void) { return real_opens; }
-long fault_reads(void) { return real_reads; }
+long fault_count(void) {
+    return injected;
+}
+long fault_opens(void) {
+    return real_opens;
+}
+long fault_reads(void) {
+    return real_reads;
+}
 
 __attribute__((constructor)) static void fault_init(void) {
     const char *name = getenv("TEMBREL_FAULT_MODE");
@@ -185,42 +200,42 @@ ssize_t read(int fd, void *buffer, size_t size) {
         return real_read(fd, buffer, size);
     }
     switch (mode) {
-    case MODE_READ_FAIL:
-        ++injected;
-        errno = mode_arg != 0 ? (int)mode_arg : EIO;
-        return -1;
-    case MODE_EOF:
-        ++injected;
-        return 0;
-    case MODE_SHORT:
-        if (mode_arg > 0 && size > (size_t)mode_arg) {
+        case MODE_READ_FAIL:
             ++injected;
-            size = (size_t)mode_arg;
-        }
-        break;
-    case MODE_READ_EINTR:
-        if (pending_eintr > 0) {
-            --pending_eintr;
-            ++injected;
-            errno = EINTR;
+            errno = mode_arg != 0 ? (int)mode_arg : EIO;
             return -1;
-        }
-        pending_eintr = mode_arg;
-        break;
-    case MODE_PARTIAL_FAIL:
-        ++injected;
-        if (partial_step == 0) {
-            partial_step = 1;
+        case MODE_EOF:
+            ++injected;
+            return 0;
+        case MODE_SHORT:
             if (mode_arg > 0 && size > (size_t)mode_arg) {
+                ++injected;
                 size = (size_t)mode_arg;
             }
             break;
-        }
-        partial_step = 0;
-        errno = EIO;
-        return -1;
-    default:
-        break;
+        case MODE_READ_EINTR:
+            if (pending_eintr > 0) {
+                --pending_eintr;
+                ++injected;
+                errno = EINTR;
+                return -1;
+            }
+            pending_eintr = mode_arg;
+            break;
+        case MODE_PARTIAL_FAIL:
+            ++injected;
+            if (partial_step == 0) {
+                partial_step = 1;
+                if (mode_arg > 0 && size > (size_t)mode_arg) {
+                    size = (size_t)mode_arg;
+                }
+                break;
+            }
+            partial_step = 0;
+            errno = EIO;
+            return -1;
+        default:
+            break;
     }
     const ssize_t result = real_read(fd, buffer, size);
     if (result > 0) {

@@ -76,7 +76,19 @@ def build_fault_library() -> pathlib.Path:
     assert compiler, "no C compiler"
     partial = BUILD_DIR / f"libfault_urandom.{os.getpid()}.so"
     subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror", "-o", str(partial), str(source), "-ldl"],
+        [
+            compiler,
+            "-shared",
+            "-fPIC",
+            "-O2",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-o",
+            str(partial),
+            str(source),
+            "-ldl",
+        ],
         check=True,
         env=clean_env(),
     )
@@ -108,7 +120,9 @@ def urandom_descriptors(pid: int | str = "self") -> list[int]:
     return found
 
 
-def run_python(args: list[str], env: dict[str, str] | None = None, timeout: float = 600) -> subprocess.CompletedProcess:
+def run_python(
+    args: list[str], env: dict[str, str] | None = None, timeout: float = 600
+) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, *args], env=env, capture_output=True, text=True, timeout=timeout, cwd=str(ROOT)
     )

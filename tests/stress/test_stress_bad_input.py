@@ -15,7 +15,6 @@ import uuid
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-
 from stress_support import FUTURE_TS, MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, scale
 from tembrel.tembrel_impl import vorndal as v
 
@@ -108,8 +107,22 @@ interesting_ints = st.one_of(
     st.integers(-5, 40),
     st.integers(-(2**70), 2**70),
     st.sampled_from(
-        [SSIZE_MIN - 1, SSIZE_MIN, -1, MAX_TS, MAX_TS + 1, MAX_COUNTER, MAX_COUNTER + 1, SSIZE_MAX, SSIZE_MAX + 1,
-         U64 - 1, U64, U64 + 5, TOO_BIG_TO_ALLOCATE, -(2**64)]
+        [
+            SSIZE_MIN - 1,
+            SSIZE_MIN,
+            -1,
+            MAX_TS,
+            MAX_TS + 1,
+            MAX_COUNTER,
+            MAX_COUNTER + 1,
+            SSIZE_MAX,
+            SSIZE_MAX + 1,
+            U64 - 1,
+            U64,
+            U64 + 5,
+            TOO_BIG_TO_ALLOCATE,
+            -(2**64),
+        ]
     ),
 )
 
@@ -232,7 +245,10 @@ def test_batch_count(name, description):
 
 @pytest.mark.parametrize("name", BATCHES)
 @SETTINGS
-@given(args=st.lists(descriptions, max_size=3), keywords=st.dictionaries(st.sampled_from(["n", "count", "x"]), descriptions, max_size=2))
+@given(
+    args=st.lists(descriptions, max_size=3),
+    keywords=st.dictionaries(st.sampled_from(["n", "count", "x"]), descriptions, max_size=2),
+)
 def test_batch_arity(name, args, keywords):
     with Tally():
         if len(args) == 1 and not keywords:
@@ -247,13 +263,22 @@ def test_batch_arity(name, args, keywords):
 # The functions that take no argument.
 # --------------------------------------------------------------------------
 
-NOARGS = ["generate_uuid7", "generate_uuid7_bytes", "generate_uuid7_int", "uuid7", "uuid7_obj",
-          "_reset_state_for_tests"]
+NOARGS = [
+    "generate_uuid7",
+    "generate_uuid7_bytes",
+    "generate_uuid7_int",
+    "uuid7",
+    "uuid7_obj",
+    "_reset_state_for_tests",
+]
 
 
 @pytest.mark.parametrize("name", NOARGS)
 @SETTINGS
-@given(args=st.lists(descriptions, max_size=2), keywords=st.dictionaries(st.sampled_from(["a", "n"]), descriptions, max_size=2))
+@given(
+    args=st.lists(descriptions, max_size=2),
+    keywords=st.dictionaries(st.sampled_from(["a", "n"]), descriptions, max_size=2),
+)
 def test_no_argument_functions(name, args, keywords):
     with Tally():
         if not args and not keywords:
@@ -372,7 +397,7 @@ def element_error(index, description):
     if kind == "bool" or kind not in ("int", "intsub", "enum"):
         return TypeError, rf"unix_ms\[{index}\] must be an integer number of Unix milliseconds"
     if not 0 <= value <= MAX_TS:
-        return ValueError, fr"unix_ms\[{index}\] must be between 0 and 2\*\*48 - 1"
+        return ValueError, rf"unix_ms\[{index}\] must be between 0 and 2\*\*48 - 1"
     return None
 
 
@@ -428,7 +453,7 @@ def test_uuid7_at_many(container, elements, stop):
         else:
             result = v._uuid7_at_many(argument)
             assert isinstance(result, list) and len(result) == len(elements)
-            for made, (_, value) in zip(result, elements):
+            for made, (_, value) in zip(result, elements, strict=True):
                 assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
                 assert made.int >> 80 == int(value) and made.version == 7
         assert_moved(moves)
@@ -447,7 +472,11 @@ def test_uuid7_at_many_single_objects(argument):
             with pytest.raises(TypeError):
                 v._uuid7_at_many(obj)
         else:
-            bad = [i for i, x in enumerate(values) if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_TS]
+            bad = [
+                i
+                for i, x in enumerate(values)
+                if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_TS
+            ]
             if bad:
                 with pytest.raises((TypeError, ValueError), match=rf"^unix_ms\[{bad[0]}\]"):
                     v._uuid7_at_many(obj)
@@ -488,8 +517,24 @@ class SetattrRefuses:
         raise Boom("setattr")
 
 
-CLASSES = [uuid.UUID, Slotted, WithDict, NoRoom, WithMeta, SetattrRefuses, object, int, str, type, bool,
-           BaseException, Boom, IntSub, dict, Meta]
+CLASSES = [
+    uuid.UUID,
+    Slotted,
+    WithDict,
+    NoRoom,
+    WithMeta,
+    SetattrRefuses,
+    object,
+    int,
+    str,
+    type,
+    bool,
+    BaseException,
+    Boom,
+    IntSub,
+    dict,
+    Meta,
+]
 
 configure_arguments = st.one_of(
     descriptions.map(make),
@@ -536,10 +581,13 @@ def test_configure(args):
 
 
 @SETTINGS
-@given(keywords=st.dictionaries(st.sampled_from(["uuid_type", "safe", "cls"]), configure_arguments, min_size=1, max_size=2))
+@given(
+    keywords=st.dictionaries(
+        st.sampled_from(["uuid_type", "safe", "cls"]), configure_arguments, min_size=1, max_size=2
+    )
+)
 def test_configure_refuses_keywords(keywords):
     with Tally():
         with pytest.raises(TypeError):
             v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
         assert type(v.uuid7()) is uuid.UUID
-

@@ -5,7 +5,6 @@ from __future__ import annotations
 import json
 
 import pytest
-
 from stress_support import STRESS_DIR, preload_env, run_python
 
 pytestmark = pytest.mark.slow
@@ -31,7 +30,9 @@ SCENARIOS = [
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_entropy_fault(fault_library, figures, scenario):
     extra = {"TEMBREL_FAULT_MODE": "open_fail"} if scenario == "first_open_fails" else {}
-    done = run_python([str(STRESS_DIR / "fault_driver.py"), scenario], env=preload_env(fault_library, **extra))
+    done = run_python(
+        [str(STRESS_DIR / "fault_driver.py"), scenario], env=preload_env(fault_library, **extra)
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     report = json.loads(done.stdout.strip().splitlines()[-1])
     # "replaced" swaps the descriptor instead of injecting anything.
@@ -39,4 +40,3 @@ def test_entropy_fault(fault_library, figures, scenario):
     assert report["identifiers"] > 0
     figures["injected_faults"] += report["faults"]
     figures["identifiers"] += report["identifiers"]
-

@@ -14,7 +14,6 @@ import uuid
 import warnings
 
 import pytest
-
 from stress_support import FUTURE_TS, fields, now_ms, scale, urandom_descriptors
 
 pytestmark = pytest.mark.slow
@@ -287,7 +286,11 @@ def test_urandom_descriptor_is_close_on_exec(v, figures):
     # subprocess would close the descriptors itself; keep them, so that only
     # close-on-exec can release them.
     shown = subprocess.run(
-        [sys.executable, "-I", "-S", "-c", lister], close_fds=False, capture_output=True, text=True, check=True
+        [sys.executable, "-I", "-S", "-c", lister],
+        close_fds=False,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert "/dev/urandom" not in shown.stdout.split(), shown.stdout
     # And a plain fork followed by exec, from a child that generated first.

@@ -9,13 +9,14 @@ import sys
 import tracemalloc
 
 import pytest
-
 from stress_support import STRESS_DIR, preload_env, run_python, scale
 
 pytestmark = pytest.mark.slow
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (tools/check runs it)")
+@pytest.mark.skipif(
+    not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (tools/check runs it)"
+)
 def test_no_reference_or_block_leaks(fault_library, figures):
     done = run_python([str(STRESS_DIR / "leak_driver.py")], env=preload_env(fault_library), timeout=1200)
     report = json.loads(done.stdout.strip().splitlines()[-1]) if done.stdout.strip() else {}

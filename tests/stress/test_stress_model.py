@@ -13,7 +13,6 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
-
 from stress_support import MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, now_ms, scale
 from tembrel.tembrel_impl import vorndal as v
 
@@ -137,7 +136,7 @@ class Generator(RuleBasedStateMachine):
             ts = self.last_ms if self.initialized else 0
             expected = self.expect_next(ts)
             if expected[0] == "overflow":
-                self.overflow(lambda: v._generate_uuid7_bytes_for_tests(ts))
+                self.overflow(lambda ts=ts: v._generate_uuid7_bytes_for_tests(ts))
                 return
             self.check(expected, v._generate_uuid7_bytes_for_tests(ts))
 

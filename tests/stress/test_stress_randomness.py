@@ -6,7 +6,6 @@ from __future__ import annotations
 import math
 
 import pytest
-
 from stress_support import scale
 
 np = pytest.importorskip("numpy")

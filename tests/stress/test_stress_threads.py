@@ -6,7 +6,6 @@ import itertools
 import threading
 
 import pytest
-
 from stress_support import scale
 
 pytestmark = pytest.mark.slow
