@@ -1,0 +1,177 @@
+"""The project's sessions: `nox -l` lists them, `nox -s NAME` runs one, `nox -t proof` runs them all.
+
+Every session makes its own virtual environment under .nox/ with CPython 3.14 (the debug build for
+`leaks`), installs the dependency groups of pyproject.toml it names, builds and installs the package
+into it with warnings as errors, and runs its checks.  What pip cannot give comes from the system:
+the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user
+for the aarch64 wheel.  `tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
+
+Arguments after `--` go to pytest (tests, stress) or to the benchmark harness (bench).
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import nox
+
+nox.options.default_venv_backend = "venv"
+nox.options.reuse_venv = "yes"
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = True
+nox.options.sessions = ["lint", "tests"]
+
+PYTHON = "3.14"
+ROOT = Path(__file__).parent
+PROOF = ["proof"]
+
+
+def install_package(session: nox.Session, build_dir: str, *config: str) -> None:
+    """Builds the checkout into the session's environment, warnings as errors, incrementally."""
+    session.install(
+        "--no-build-isolation",
+        "--no-deps",
+        "--force-reinstall",
+        f"-Cbuild-dir=build/{build_dir}",
+        "-Ccmake.define.TEMBREL_WERROR=ON",
+        *config,
+        ".",
+    )
+
+
+def groups(*names: str) -> list[str]:
+    return [arg for name in names for arg in ("--group", name)]
+
+
+def pytest(session: nox.Session, *args: str, **kwargs) -> None:
+    session.run("python", "-X", "dev", "-m", "pytest", "-p", "no:cacheprovider", *args, **kwargs)
+
+
+def compiler_library(name: str) -> str:
+    """The full path of one of the compiler's runtime libraries (libasan.so, ...)."""
+    compiler = os.environ.get("CXX", "g++")
+    return subprocess.run(
+        [compiler, f"-print-file-name={name}"], check=True, capture_output=True, text=True
+    ).stdout.strip()
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def tests(session: nox.Session) -> None:
+    """The C++ core suite (CTest) and the Python suite (pytest, with the integrations)."""
+    session.install(*groups("build", "test", "numpy", "typing", "integrations"))
+    install_package(session, "nox-tests")
+    build = "build/native-tests"
+    session.run(
+        "cmake", "-S", ".", "-B", build, "-G", "Ninja", "-DTEMBREL_BUILD_TESTS=ON",
+        "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", silent=True,
+    )  # fmt: skip
+    session.run("cmake", "--build", build)
+    session.run("ctest", "--test-dir", build, "--output-on-failure")
+    pytest(session, *session.posargs)
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def lint(session: nox.Session) -> None:
+    """ruff (rules and layout) over the Python code, clang-format over the C and C++ code."""
+    session.install(*groups("lint"))
+    session.run("ruff", "check", ".")
+    session.run("ruff", "format", "--check", ".")
+    sources = subprocess.run(
+        ["git", "ls-files", "*.c", "*.cpp", "*.h"], cwd=ROOT, check=True, capture_output=True, text=True
+    ).stdout.split()
+    session.run("clang-format", "--dry-run", "--Werror", *sources)
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def stress(session: nox.Session) -> None:
+    """tests/stress: threads, forks, the generator's model, bad input, traced memory, randomness."""
+    session.install(*groups("build", "test"))
+    install_package(session, "nox-tests")
+    pytest(session, "tests/stress", *session.posargs)
+
+
+@nox.session(python=shutil.which("python3.14d") or "python3.14d", tags=PROOF)
+def leaks(session: nox.Session) -> None:
+    """Reference counts and memory blocks of every function, under the debug interpreter."""
+    session.install(*groups("build", "test"))
+    # Debian's debug headers include the release ones, whose pyconfig.h would make a module that
+    # counts no references: force the debug one.
+    config = session.run(
+        "python", "-c", "import sysconfig; print(sysconfig.get_config_h_filename())", silent=True
+    ).strip()
+    install_package(session, "nox-leaks", f"-Ccmake.define.CMAKE_CXX_FLAGS=-include {config}")
+    module = session.run(
+        "python", "-c", "import tembrel.tembrel_impl.vorndal as v; print(v.__file__)", silent=True
+    )
+    symbols = session.run("nm", "-D", "--undefined-only", module.strip(), silent=True, external=True)
+    if "_Py_INCREF_IncRefTotal" not in symbols:
+        session.error("the debug module does not count references: built for the wrong ABI")
+    pytest(session, "-rs", "tests/stress/test_stress_leaks.py", "-k", "reference_or_block")
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def sanitizers(session: nox.Session) -> None:
+    """The whole Python suite and the stress tests against a build with ASan and UBSan."""
+    session.install(*groups("build", "test", "numpy"))
+    install_package(session, "nox-asan", "-Ccmake.define.TEMBREL_SANITIZE=address,undefined")
+    module = session.run(
+        "python", "-c", "import tembrel.tembrel_impl.vorndal as v; print(v.__file__)", silent=True
+    )
+    symbols = session.run("nm", "-D", "--undefined-only", module.strip(), silent=True, external=True)
+    if "__asan_" not in symbols:
+        session.error("the sanitizer build has no AddressSanitizer in it")
+    env = {
+        "LD_PRELOAD": f"{compiler_library('libasan.so')}:{compiler_library('libubsan.so')}",
+        "PYTHONMALLOC": "malloc",
+        "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1",
+        "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
+        "TEMBREL_STRESS_SCALE": os.environ.get("TEMBREL_STRESS_SCALE", "0.2"),
+    }
+    pytest(session, "tests/python", "tests/stress", env=env)
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def valgrind(session: nox.Session) -> None:
+    """memcheck over every function once (success and failure paths) and a subset of the stress tests."""
+    session.install(*groups("build", "test"))
+    install_package(session, "nox-tests")
+    memcheck = ["valgrind", "--quiet", "--error-exitcode=97", "--track-origins=yes"]
+    library = session.run(
+        "python", "-c",
+        "import sys; sys.path.insert(0, 'tests/stress'); import stress_support; "
+        "print(stress_support.build_fault_library())",
+        silent=True,
+    ).strip()  # fmt: skip
+    session.run(
+        *memcheck, "python", "tests/stress/leak_driver.py", "--once",
+        env={"LD_PRELOAD": library, "PYTHONPATH": "tests/stress", "PYTHONMALLOC": "malloc"},
+        external=True,
+    )  # fmt: skip
+    scale = os.environ.get("TEMBREL_STRESS_SCALE", "0.02")
+    session.run(
+        *memcheck, "python", "-X", "dev", "-m", "pytest", "-p", "no:cacheprovider",
+        "tests/stress/test_stress_model.py", "tests/stress/test_stress_bad_input.py",
+        "tests/stress/test_stress_fork.py", "tests/stress/test_stress_threads.py",
+        env={"PYTHONMALLOC": "malloc", "TEMBREL_STRESS_SCALE": scale},
+        external=True,
+    )  # fmt: skip
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def bench(session: nox.Session) -> None:
+    """The benchmarks, short by default (a smoke run); `nox -s bench -- --full` for the real run."""
+    session.install(*groups("build", "bench"))
+    install_package(session, "nox-bench")
+    session.run("python", "-m", "bench", "--quick", "--no-install")
+    session.run("python", "-m", "bench", "--callgrind-only", "--quick")
+    session.run("python", "-m", "bench.compare", "--quick")
+
+
+@nox.session(python=PYTHON, tags=PROOF)
+def wheels(session: nox.Session) -> None:
+    """The release sdist and manylinux_2_17 wheels (x86-64, aarch64) into dist/, each installed and tested."""
+    session.install(*groups("build", "wheels"))
+    session.run("tools/wheels", *session.posargs, external=True)
