@@ -58,6 +58,18 @@ def compiler_library(name: str) -> str:
     ).stdout.strip()
 
 
+def undefined_symbols(session: nox.Session) -> str:
+    """What the installed module takes from elsewhere (`nm -D --undefined-only`), found without
+    importing it: a sanitizer build cannot load without its runtime preloaded."""
+    module = session.run(
+        "python", "-c",
+        "import glob, sysconfig; "
+        "print(*glob.glob(sysconfig.get_path('platlib') + '/tembrel/tembrel_impl/vorndal*.so'))",
+        silent=True,
+    ).strip()  # fmt: skip
+    return session.run("nm", "-D", "--undefined-only", module, silent=True, external=True)
+
+
 @nox.session(python=PYTHON, tags=PROOF)
 def tests(session: nox.Session) -> None:
     """The C++ core suite (CTest) and the Python suite (pytest, with the integrations)."""
@@ -103,10 +115,7 @@ def leaks(session: nox.Session) -> None:
         "python", "-c", "import sysconfig; print(sysconfig.get_config_h_filename())", silent=True
     ).strip()
     install_package(session, "nox-leaks", f"-Ccmake.define.CMAKE_CXX_FLAGS=-include {config}")
-    module = session.run(
-        "python", "-c", "import tembrel.tembrel_impl.vorndal as v; print(v.__file__)", silent=True
-    )
-    symbols = session.run("nm", "-D", "--undefined-only", module.strip(), silent=True, external=True)
+    symbols = undefined_symbols(session)
     if "_Py_INCREF_IncRefTotal" not in symbols:
         session.error("the debug module does not count references: built for the wrong ABI")
     pytest(session, "-rs", "tests/stress/test_stress_leaks.py", "-k", "reference_or_block")
@@ -117,10 +126,7 @@ def sanitizers(session: nox.Session) -> None:
     """The whole Python suite and the stress tests against a build with ASan and UBSan."""
     session.install(*groups("build", "test", "numpy"))
     install_package(session, "nox-asan", "-Ccmake.define.TEMBREL_SANITIZE=address,undefined")
-    module = session.run(
-        "python", "-c", "import tembrel.tembrel_impl.vorndal as v; print(v.__file__)", silent=True
-    )
-    symbols = session.run("nm", "-D", "--undefined-only", module.strip(), silent=True, external=True)
+    symbols = undefined_symbols(session)
     if "__asan_" not in symbols:
         session.error("the sanitizer build has no AddressSanitizer in it")
     env = {
