@@ -124,7 +124,7 @@ def leaks(session: nox.Session) -> None:
 @nox.session(python=PYTHON, tags=PROOF)
 def sanitizers(session: nox.Session) -> None:
     """The whole Python suite and the stress tests against a build with ASan and UBSan."""
-    session.install(*groups("build", "test", "numpy"))
+    session.install(*groups("build", "test", "numpy", "typing"))
     install_package(session, "nox-asan", "-Ccmake.define.TEMBREL_SANITIZE=address,undefined")
     symbols = undefined_symbols(session)
     if "__asan_" not in symbols:
