@@ -58,6 +58,17 @@ def compiler_library(name: str) -> str:
     ).stdout.strip()
 
 
+def fault_shim(session: nox.Session) -> str:
+    """Builds the fault library of tests/faults (CMake) and returns its path, for LD_PRELOAD."""
+    build = "build/fault-shim"
+    session.run(
+        "cmake", "-S", ".", "-B", build, "-G", "Ninja", "-DTEMBREL_BUILD_FAULT_SHIM=ON",
+        "-DTEMBREL_WERROR=ON", silent=True,
+    )  # fmt: skip
+    session.run("cmake", "--build", build, "--target", "fault_urandom")
+    return str(ROOT / build / "libfault_urandom.so")
+
+
 def undefined_symbols(session: nox.Session) -> str:
     """What the installed module takes from elsewhere (`nm -D --undefined-only`), found without
     importing it: a sanitizer build cannot load without its runtime preloaded."""
@@ -99,10 +110,13 @@ def lint(session: nox.Session) -> None:
 
 @nox.session(python=PYTHON, tags=PROOF)
 def stress(session: nox.Session) -> None:
-    """tests/stress: threads, forks, the generator's model, bad input, traced memory, randomness."""
+    """tests/stress (threads, forks, the generator's model, bad input, traced memory, randomness), then
+    tests/faults in a process that runs under the fault library (entropy and clock failures)."""
     session.install(*groups("build", "test"))
     install_package(session, "nox-tests")
+    shim = fault_shim(session)
     pytest(session, "tests/stress", *session.posargs)
+    pytest(session, "-rs", "tests/faults", env={"LD_PRELOAD": shim})
 
 
 @nox.session(python=shutil.which("python3.14d") or "python3.14d", tags=PROOF)
@@ -118,25 +132,29 @@ def leaks(session: nox.Session) -> None:
     symbols = undefined_symbols(session)
     if "_Py_INCREF_IncRefTotal" not in symbols:
         session.error("the debug module does not count references: built for the wrong ABI")
-    pytest(session, "-rs", "tests/stress/test_stress_leaks.py", "-k", "reference_or_block")
+    pytest(session, "-rs", "tests/faults/test_leaks.py", env={"LD_PRELOAD": fault_shim(session)})
 
 
 @nox.session(python=PYTHON, tags=PROOF)
 def sanitizers(session: nox.Session) -> None:
-    """The whole Python suite and the stress tests against a build with ASan and UBSan."""
+    """The Python suite, the stress and the fault tests against a build with ASan and UBSan."""
     session.install(*groups("build", "test", "numpy", "typing"))
     install_package(session, "nox-asan", "-Ccmake.define.TEMBREL_SANITIZE=address,undefined")
     symbols = undefined_symbols(session)
     if "__asan_" not in symbols:
         session.error("the sanitizer build has no AddressSanitizer in it")
+    runtimes = f"{compiler_library('libasan.so')}:{compiler_library('libubsan.so')}"
+    shim = fault_shim(session)
     env = {
-        "LD_PRELOAD": f"{compiler_library('libasan.so')}:{compiler_library('libubsan.so')}",
+        "LD_PRELOAD": runtimes,
         "PYTHONMALLOC": "malloc",
         "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1",
         "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
         "TEMBREL_STRESS_SCALE": os.environ.get("TEMBREL_STRESS_SCALE", "0.2"),
     }
     pytest(session, "tests/python", "tests/stress", env=env)
+    # The sanitizer runtimes come first, then the fault library.
+    pytest(session, "-rs", "tests/faults", env=env | {"LD_PRELOAD": f"{runtimes}:{shim}"})
 
 
 @nox.session(python=PYTHON, tags=PROOF)
@@ -145,15 +163,9 @@ def valgrind(session: nox.Session) -> None:
     session.install(*groups("build", "test"))
     install_package(session, "nox-tests")
     memcheck = ["valgrind", "--quiet", "--error-exitcode=97", "--track-origins=yes"]
-    library = session.run(
-        "python", "-c",
-        "import sys; sys.path.insert(0, 'tests/stress'); import stress_support; "
-        "print(stress_support.build_fault_library())",
-        silent=True,
-    ).strip()  # fmt: skip
     session.run(
-        *memcheck, "python", "tests/stress/leak_driver.py", "--once",
-        env={"LD_PRELOAD": library, "PYTHONPATH": "tests/stress", "PYTHONMALLOC": "malloc"},
+        *memcheck, "python", "tests/faults/leak_driver.py", "--once",
+        env={"LD_PRELOAD": fault_shim(session), "PYTHONMALLOC": "malloc"},
         external=True,
     )  # fmt: skip
     scale = os.environ.get("TEMBREL_STRESS_SCALE", "0.02")

@@ -18,8 +18,6 @@ from hypothesis import strategies as st
 from stress_support import FUTURE_TS, MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, scale
 from tembrel.tembrel_impl import vorndal as v
 
-pytestmark = pytest.mark.slow
-
 U64 = 1 << 64
 SSIZE_MIN, SSIZE_MAX = -(1 << 63), (1 << 63) - 1
 START_COUNTER = 1000
@@ -31,25 +29,10 @@ SETTINGS = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
 )
 
-INPUTS = {"count": 0}
-
-
-class Tally:
-    """Counts the inputs tried; the test adds them to the run's figures."""
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        INPUTS["count"] += 1
-        return False
-
 
 @pytest.fixture(autouse=True)
-def _figures(figures):
-    before = INPUTS["count"]
+def _restore_module():
     yield
-    figures["inputs"] += INPUTS["count"] - before
     v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     v._reset_state_for_tests()
 
@@ -213,34 +196,33 @@ def batch_length(name, result):
 @SETTINGS
 @given(description=descriptions)
 def test_batch_count(name, description):
-    with Tally():
-        park()
-        expected = index_value(description)
-        call = getattr(v, name)
-        if isinstance(expected, type):
-            with pytest.raises(expected):
-                call(make(description))
-            assert_moved(0)
-            return
-        count, side_effects = expected
-        # A count that fits in memory but would take long to fill proves
-        # nothing more than a small one.
-        assume(not 10_000 < count < TOO_BIG_TO_ALLOCATE)
-        if count < SSIZE_MIN or count > SSIZE_MAX:
-            with pytest.raises(OverflowError):
-                call(make(description))
-        elif count < 0:
-            with pytest.raises(ValueError, match="^count must be non-negative$"):
-                call(make(description))
-        elif count >= TOO_BIG_TO_ALLOCATE:
-            with pytest.raises(MemoryError):
-                call(make(description))
-        else:
-            result = call(make(description))
-            assert batch_length(name, result) == count
-            assert_moved(side_effects + count)
-            return
-        assert_moved(side_effects)
+    park()
+    expected = index_value(description)
+    call = getattr(v, name)
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            call(make(description))
+        assert_moved(0)
+        return
+    count, side_effects = expected
+    # A count that fits in memory but would take long to fill proves
+    # nothing more than a small one.
+    assume(not 10_000 < count < TOO_BIG_TO_ALLOCATE)
+    if count < SSIZE_MIN or count > SSIZE_MAX:
+        with pytest.raises(OverflowError):
+            call(make(description))
+    elif count < 0:
+        with pytest.raises(ValueError, match="^count must be non-negative$"):
+            call(make(description))
+    elif count >= TOO_BIG_TO_ALLOCATE:
+        with pytest.raises(MemoryError):
+            call(make(description))
+    else:
+        result = call(make(description))
+        assert batch_length(name, result) == count
+        assert_moved(side_effects + count)
+        return
+    assert_moved(side_effects)
 
 
 @pytest.mark.parametrize("name", BATCHES)
@@ -250,13 +232,12 @@ def test_batch_count(name, description):
     keywords=st.dictionaries(st.sampled_from(["n", "count", "x"]), descriptions, max_size=2),
 )
 def test_batch_arity(name, args, keywords):
-    with Tally():
-        if len(args) == 1 and not keywords:
-            return  # the single-count case above
-        park()
-        with pytest.raises(TypeError):
-            getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
-        assert_moved(0)
+    if len(args) == 1 and not keywords:
+        return  # the single-count case above
+    park()
+    with pytest.raises(TypeError):
+        getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
+    assert_moved(0)
 
 
 # --------------------------------------------------------------------------
@@ -280,13 +261,12 @@ NOARGS = [
     keywords=st.dictionaries(st.sampled_from(["a", "n"]), descriptions, max_size=2),
 )
 def test_no_argument_functions(name, args, keywords):
-    with Tally():
-        if not args and not keywords:
-            return
-        park()
-        with pytest.raises(TypeError):
-            getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
-        assert_moved(0)
+    if not args and not keywords:
+        return
+    park()
+    with pytest.raises(TypeError):
+        getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
+    assert_moved(0)
 
 
 # --------------------------------------------------------------------------
@@ -305,57 +285,55 @@ def k_value(description):
 @SETTINGS
 @given(ts=descriptions, counter=descriptions)
 def test_set_state(ts, counter):
-    with Tally():
-        park()
-        expected_ts, expected_counter = k_value(ts), k_value(counter)
-        if isinstance(expected_ts, type):
-            with pytest.raises(expected_ts):
-                v._set_state_for_tests(make(ts), make(counter))
-            assert_moved(0)
-            return
-        if isinstance(expected_counter, type):
-            with pytest.raises(expected_counter):
-                v._set_state_for_tests(make(ts), make(counter))
-            assert_moved(expected_ts[1])
-            return
-        (t, t_moves), (c, c_moves) = expected_ts, expected_counter
-        if t > MAX_TS or c > MAX_COUNTER:
-            with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
-                v._set_state_for_tests(make(ts), make(counter))
-            assert_moved(t_moves + c_moves)
-            return
-        assert v._set_state_for_tests(make(ts), make(counter)) is None
-        if c < MAX_COUNTER:
-            assert fields(v._generate_uuid7_bytes_for_tests(t))[:2] == (t, c + 1)
-        elif t < MAX_TS:
-            assert fields(v._generate_uuid7_bytes_for_tests(t))[0] == t + 1
-        else:
-            with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-                v._generate_uuid7_bytes_for_tests(t)
+    park()
+    expected_ts, expected_counter = k_value(ts), k_value(counter)
+    if isinstance(expected_ts, type):
+        with pytest.raises(expected_ts):
+            v._set_state_for_tests(make(ts), make(counter))
+        assert_moved(0)
+        return
+    if isinstance(expected_counter, type):
+        with pytest.raises(expected_counter):
+            v._set_state_for_tests(make(ts), make(counter))
+        assert_moved(expected_ts[1])
+        return
+    (t, t_moves), (c, c_moves) = expected_ts, expected_counter
+    if t > MAX_TS or c > MAX_COUNTER:
+        with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
+            v._set_state_for_tests(make(ts), make(counter))
+        assert_moved(t_moves + c_moves)
+        return
+    assert v._set_state_for_tests(make(ts), make(counter)) is None
+    if c < MAX_COUNTER:
+        assert fields(v._generate_uuid7_bytes_for_tests(t))[:2] == (t, c + 1)
+    elif t < MAX_TS:
+        assert fields(v._generate_uuid7_bytes_for_tests(t))[0] == t + 1
+    else:
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
+            v._generate_uuid7_bytes_for_tests(t)
 
 
 @SETTINGS
 @given(ts=descriptions)
 def test_generate_bytes_for_tests(ts):
-    with Tally():
-        park()
-        expected = k_value(ts)
-        if isinstance(expected, type):
-            with pytest.raises(expected):
-                v._generate_uuid7_bytes_for_tests(make(ts))
-            assert_moved(0)
-            return
-        t, moves = expected
-        if t > MAX_TS:
-            with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-                v._generate_uuid7_bytes_for_tests(make(ts))
-            assert_moved(moves)
-            return
-        got = fields(v._generate_uuid7_bytes_for_tests(make(ts)))
-        if t <= FUTURE_TS:
-            assert got[:2] == (FUTURE_TS, START_COUNTER + moves + 1)
-        else:
-            assert got[0] == t
+    park()
+    expected = k_value(ts)
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            v._generate_uuid7_bytes_for_tests(make(ts))
+        assert_moved(0)
+        return
+    t, moves = expected
+    if t > MAX_TS:
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
+            v._generate_uuid7_bytes_for_tests(make(ts))
+        assert_moved(moves)
+        return
+    got = fields(v._generate_uuid7_bytes_for_tests(make(ts)))
+    if t <= FUTURE_TS:
+        assert got[:2] == (FUTURE_TS, START_COUNTER + moves + 1)
+    else:
+        assert got[0] == t
 
 
 # --------------------------------------------------------------------------
@@ -366,24 +344,23 @@ def test_generate_bytes_for_tests(ts):
 @SETTINGS
 @given(ts=descriptions)
 def test_generate_at_bytes(ts):
-    with Tally():
-        park()
-        kind, value = ts
-        if kind not in ("int", "bool", "intsub", "enum"):
-            with pytest.raises(TypeError):
-                v._generate_uuid7_at_bytes(make(ts))
-        elif value < 0 or value >= U64:
-            with pytest.raises(OverflowError) as caught:
-                v._generate_uuid7_at_bytes(make(ts))
-            assert str(caught.value) != OVERFLOW_MESSAGE  # the interpreter's own
-        elif value > MAX_TS:
-            with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-                v._generate_uuid7_at_bytes(make(ts))
-        else:
-            result = v._generate_uuid7_at_bytes(make(ts))
-            assert len(result) == 16 and int.from_bytes(result[:6], "big") == int(value)
-            assert result[6] >> 4 == 7 and result[8] >> 6 == 0b10
-        assert_moved(0)
+    park()
+    kind, value = ts
+    if kind not in ("int", "bool", "intsub", "enum"):
+        with pytest.raises(TypeError):
+            v._generate_uuid7_at_bytes(make(ts))
+    elif value < 0 or value >= U64:
+        with pytest.raises(OverflowError) as caught:
+            v._generate_uuid7_at_bytes(make(ts))
+        assert str(caught.value) != OVERFLOW_MESSAGE  # the interpreter's own
+    elif value > MAX_TS:
+        with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
+            v._generate_uuid7_at_bytes(make(ts))
+    else:
+        result = v._generate_uuid7_at_bytes(make(ts))
+        assert len(result) == 16 and int.from_bytes(result[:6], "big") == int(value)
+        assert result[6] >> 4 == 7 and result[8] >> 6 == 0b10
+    assert_moved(0)
 
 
 # --------------------------------------------------------------------------
@@ -424,65 +401,63 @@ timestamps_elements = st.one_of(
 @SETTINGS
 @given(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
 def test_uuid7_at_many(container, elements, stop):
-    with Tally():
-        park()
-        items = [make(d) for d in elements]
-        moves = 0
-        if container == "list":
-            argument = items
-        elif container == "tuple":
-            argument = tuple(items)
-        elif container == "generator":
-            argument = iter(items)
-        elif container == "mutating":
-            argument = mutating_generator(items)
-            moves = len(items)
-        else:
-            argument = raising_after(items, stop)
-            moves = None
-        if moves is None:
-            with pytest.raises(Boom, match="^iteration$"):
-                v._uuid7_at_many(argument)
-            assert_moved(0)
-            return
-        errors = [e for e in (element_error(i, d) for i, d in enumerate(elements)) if e]
-        if errors:
-            kind, message = errors[0]
-            with pytest.raises(kind, match=f"^{message}$"):
-                v._uuid7_at_many(argument)
-        else:
-            result = v._uuid7_at_many(argument)
-            assert isinstance(result, list) and len(result) == len(elements)
-            for made, (_, value) in zip(result, elements, strict=True):
-                assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
-                assert made.int >> 80 == int(value) and made.version == 7
-        assert_moved(moves)
+    park()
+    items = [make(d) for d in elements]
+    moves = 0
+    if container == "list":
+        argument = items
+    elif container == "tuple":
+        argument = tuple(items)
+    elif container == "generator":
+        argument = iter(items)
+    elif container == "mutating":
+        argument = mutating_generator(items)
+        moves = len(items)
+    else:
+        argument = raising_after(items, stop)
+        moves = None
+    if moves is None:
+        with pytest.raises(Boom, match="^iteration$"):
+            v._uuid7_at_many(argument)
+        assert_moved(0)
+        return
+    errors = [e for e in (element_error(i, d) for i, d in enumerate(elements)) if e]
+    if errors:
+        kind, message = errors[0]
+        with pytest.raises(kind, match=f"^{message}$"):
+            v._uuid7_at_many(argument)
+    else:
+        result = v._uuid7_at_many(argument)
+        assert isinstance(result, list) and len(result) == len(elements)
+        for made, (_, value) in zip(result, elements, strict=True):
+            assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
+            assert made.int >> 80 == int(value) and made.version == 7
+    assert_moved(moves)
 
 
 @SETTINGS
 @given(argument=descriptions)
 def test_uuid7_at_many_single_objects(argument):
     """Any single object as the argument: iterable or not."""
-    with Tally():
-        park()
-        obj = make(argument)
-        try:
-            values = list(obj)
-        except TypeError:
-            with pytest.raises(TypeError):
+    park()
+    obj = make(argument)
+    try:
+        values = list(obj)
+    except TypeError:
+        with pytest.raises(TypeError):
+            v._uuid7_at_many(obj)
+    else:
+        bad = [
+            i
+            for i, x in enumerate(values)
+            if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_TS
+        ]
+        if bad:
+            with pytest.raises((TypeError, ValueError), match=rf"^unix_ms\[{bad[0]}\]"):
                 v._uuid7_at_many(obj)
         else:
-            bad = [
-                i
-                for i, x in enumerate(values)
-                if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_TS
-            ]
-            if bad:
-                with pytest.raises((TypeError, ValueError), match=rf"^unix_ms\[{bad[0]}\]"):
-                    v._uuid7_at_many(obj)
-            else:
-                assert [u.int >> 80 for u in v._uuid7_at_many(obj)] == values
-        assert_moved(0)
+            assert [u.int >> 80 for u in v._uuid7_at_many(obj)] == values
+    assert_moved(0)
 
 
 # --------------------------------------------------------------------------
@@ -551,33 +526,32 @@ def usable(cls):
 @SETTINGS
 @given(args=st.lists(configure_arguments, max_size=3))
 def test_configure(args):
-    with Tally():
-        park()
-        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-        if len(args) != 2:
-            with pytest.raises(TypeError, match=r"^_configure_uuid7\(\) expects uuid type and safe value$"):
-                v._configure_uuid7(*args)
-        elif not isinstance(args[0], type):
-            with pytest.raises(TypeError, match="^uuid type must be a type$"):
-                v._configure_uuid7(*args)
-        elif not usable(args[0]):
-            with pytest.raises(TypeError):
-                v._configure_uuid7(*args)
+    park()
+    v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    if len(args) != 2:
+        with pytest.raises(TypeError, match=r"^_configure_uuid7\(\) expects uuid type and safe value$"):
+            v._configure_uuid7(*args)
+    elif not isinstance(args[0], type):
+        with pytest.raises(TypeError, match="^uuid type must be a type$"):
+            v._configure_uuid7(*args)
+    elif not usable(args[0]):
+        with pytest.raises(TypeError):
+            v._configure_uuid7(*args)
+    else:
+        assert v._configure_uuid7(*args) is None
+        cls, safe = args
+        if cls in (NoRoom, object):
+            with pytest.raises(AttributeError):
+                v.uuid7()
         else:
-            assert v._configure_uuid7(*args) is None
-            cls, safe = args
-            if cls in (NoRoom, object):
-                with pytest.raises(AttributeError):
-                    v.uuid7()
-            else:
-                made = v.uuid7()
-                assert type(made) is cls and made.is_safe is safe
-                assert fields(made.int)[:2] == (FUTURE_TS, START_COUNTER + 1)
-            assert_moved(1)  # generated even when the instance could not be built
-            return
-        made = v.uuid7()
-        assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
-        assert_moved(1)
+            made = v.uuid7()
+            assert type(made) is cls and made.is_safe is safe
+            assert fields(made.int)[:2] == (FUTURE_TS, START_COUNTER + 1)
+        assert_moved(1)  # generated even when the instance could not be built
+        return
+    made = v.uuid7()
+    assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
+    assert_moved(1)
 
 
 @SETTINGS
@@ -587,7 +561,6 @@ def test_configure(args):
     )
 )
 def test_configure_refuses_keywords(keywords):
-    with Tally():
-        with pytest.raises(TypeError):
-            v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
-        assert type(v.uuid7()) is uuid.UUID
+    with pytest.raises(TypeError):
+        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
+    assert type(v.uuid7()) is uuid.UUID

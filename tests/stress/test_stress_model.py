@@ -16,8 +16,6 @@ from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 from stress_support import MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, now_ms, scale
 from tembrel.tembrel_impl import vorndal as v
 
-pytestmark = pytest.mark.slow
-
 U64 = 1 << 64
 
 

@@ -1,0 +1,34 @@
+"""Faults of /dev/urandom and of the clock, injected by libfault_urandom.so
+(fault_urandom.c), which the pytest process itself must have preloaded: see
+fault_support.BUILD_AND_RUN for how to build and run it."""
+
+from __future__ import annotations
+
+import uuid
+
+import pytest
+from fault_support import BUILD_AND_RUN, loaded_shim
+from tembrel.tembrel_impl import vorndal
+
+SHIM = loaded_shim()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def shim():
+    """The fault library; every test here fails without it rather than pass
+    without having injected anything."""
+    if SHIM is None:
+        pytest.fail(BUILD_AND_RUN, pytrace=False)
+    SHIM.set_mode("ok")
+    return SHIM
+
+
+@pytest.fixture
+def v(shim):
+    """The module, configured for uuid.UUID, with the state reset before and after."""
+    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    vorndal._reset_state_for_tests()
+    yield vorndal
+    shim.set_mode("ok")
+    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    vorndal._reset_state_for_tests()

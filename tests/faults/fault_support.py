@@ -1,0 +1,143 @@
+"""What the fault tests share: the preloaded fault library, the functions that
+draw randomness, and checks of their failures."""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import os
+
+from tembrel.tembrel_impl import vorndal as v
+
+MAX_COUNTER = (1 << 42) - 1
+FUTURE_TS = (1 << 48) - 1 - 10**9  # far ahead of any clock: clock-driven calls count on from it
+
+CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
+OVERFLOW_MESSAGE = "UUIDv7 timestamp exceeds 48 bits"
+
+BUILD_AND_RUN = (
+    "tests/faults runs only in a process started with libfault_urandom.so preloaded, as `nox -s stress`\n"
+    "does; by hand:\n"
+    "  cmake -S . -B build/fault-shim -G Ninja -DTEMBREL_BUILD_FAULT_SHIM=ON -DTEMBREL_WERROR=ON\n"
+    "  cmake --build build/fault-shim --target fault_urandom\n"
+    "  LD_PRELOAD=build/fault-shim/libfault_urandom.so python -X dev -m pytest tests/faults"
+)
+
+
+class Shim:
+    """The fault library, found among the process's own symbols."""
+
+    def __init__(self, lib: ctypes.CDLL) -> None:
+        self._lib = lib
+        lib.fault_set_mode.argtypes = [ctypes.c_char_p, ctypes.c_long]
+        for name in ("fault_count", "fault_opens", "fault_reads"):
+            getattr(lib, name).restype = ctypes.c_long
+
+    def set_mode(self, name: str, arg: int = 0) -> None:
+        assert self._lib.fault_set_mode(name.encode(), arg) == 0, name
+
+    def count(self) -> int:
+        """Faults injected so far."""
+        return self._lib.fault_count()
+
+    def opens(self) -> int:
+        """Opens of /dev/urandom that reached the kernel."""
+        return self._lib.fault_opens()
+
+    @contextlib.contextmanager
+    def injecting(self, name: str, arg: int = 0, closed: bool = False):
+        """Mode name for the block, then "ok" again whatever happens; with
+        closed, the generator's descriptor is closed first, so the next refill
+        opens the device again.  The block must have met at least one fault."""
+        before = self.count()
+        if closed:
+            close_device()
+        self.set_mode(name, arg)
+        try:
+            yield
+        finally:
+            self.set_mode("ok")
+        assert self.count() > before, f"{name}: nothing was injected"
+
+
+def loaded_shim() -> Shim | None:
+    lib = ctypes.CDLL(None)
+    return Shim(lib) if hasattr(lib, "fault_set_mode") else None
+
+
+def fields(value: bytes | int) -> tuple[int, int, int]:
+    """(timestamp, counter, tail) of a monotonic identifier, checking version and variant."""
+    if isinstance(value, bytes):
+        assert len(value) == 16
+        value = int.from_bytes(value, "big")
+    assert (value >> 76) & 0xF == 7, hex(value)
+    assert (value >> 62) & 0b11 == 0b10, hex(value)
+    counter = (((value >> 64) & 0xFFF) << 30) | ((value >> 32) & 0x3FFFFFFF)
+    return value >> 80, counter, value & 0xFFFFFFFF
+
+
+def urandom_descriptors() -> list[int]:
+    """This process's descriptors that refer to /dev/urandom."""
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/self/fd/{name}") == "/dev/urandom":
+                found.append(int(name))
+    return found
+
+
+def close_device() -> None:
+    """Close the generator's descriptor behind its back: the next refill must
+    notice and open the device again."""
+    for fd in urandom_descriptors():
+        os.close(fd)
+
+
+# Every function that draws from the pool.
+GENERATING = {
+    "generate_uuid7": lambda: v.generate_uuid7(),
+    "generate_uuid7_bytes": lambda: v.generate_uuid7_bytes(),
+    "generate_uuid7_int": lambda: v.generate_uuid7_int(),
+    "uuid7": lambda: v.uuid7(),
+    "uuid7_obj": lambda: v.uuid7_obj(),
+    "uuid7_str_many": lambda: v.uuid7_str_many(3),
+    "uuid7_bytes_many": lambda: v.uuid7_bytes_many(3),
+    "uuid7_obj_many": lambda: v.uuid7_obj_many(3),
+    "uuid7_many": lambda: v.uuid7_many(3),
+    "_uuid7_at_many": lambda: v._uuid7_at_many([1, 2, 3]),
+    "_generate_uuid7_bytes_for_tests": lambda: v._generate_uuid7_bytes_for_tests(FUTURE_TS),
+    "_generate_uuid7_at_bytes": lambda: v._generate_uuid7_at_bytes(5),
+}
+
+# Those that read the clock.
+CLOCK_DRIVEN = {
+    name: call
+    for name, call in GENERATING.items()
+    if name not in ("_uuid7_at_many", "_generate_uuid7_bytes_for_tests", "_generate_uuid7_at_bytes")
+}
+
+BATCHES = {
+    "uuid7_str_many": v.uuid7_str_many,
+    "uuid7_bytes_many": v.uuid7_bytes_many,
+    "uuid7_obj_many": v.uuid7_obj_many,
+    "uuid7_many": v.uuid7_many,
+}
+
+
+def expect_failure(call, expected_errno: int) -> None:
+    """call() raises the randomness error, caused by an OSError with
+    expected_errno on /dev/urandom, and returns nothing."""
+    try:
+        result = call()
+    except RuntimeError as error:
+        assert str(error) == CSPRNG_MESSAGE
+        cause = error.__cause__
+        assert isinstance(cause, OSError) and cause.errno == expected_errno, repr(cause)
+        assert cause.filename == "/dev/urandom" and cause.__cause__ is None, repr(cause)
+        return
+    raise AssertionError(f"returned {result!r} with a broken device")
+
+
+def expect_next(ts: int, counter: int) -> None:
+    """The next identifier at ts (with the state at ts or ahead) is (ts, counter)."""
+    assert fields(v._generate_uuid7_bytes_for_tests(ts))[:2] == (ts, counter)
