@@ -112,7 +112,7 @@ def lint(session: nox.Session) -> None:
 def stress(session: nox.Session) -> None:
     """tests/stress (threads, forks, the generator's model, bad input, traced memory, randomness), then
     tests/faults in a process that runs under the fault library (entropy and clock failures)."""
-    session.install(*groups("build", "test"))
+    session.install(*groups("build", "test", "numpy"))
     install_package(session, "nox-tests")
     shim = fault_shim(session)
     pytest(session, "tests/stress", *session.posargs)
