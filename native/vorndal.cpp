@@ -1005,7 +1005,7 @@ PyModuleDef vorndal_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_vorndal(void) {
-    PyObject *module = PyModule_Create2(&vorndal_module, PYTHON_API_VERSION);
+    PyObject *module = PyModule_Create(&vorndal_module);
     if (module == nullptr) {
         return nullptr;
     }
