@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "uuid7_int.h"
+#include "uuid7_layout.h"
 #include "vorndal.h"
 
 namespace {
@@ -36,7 +37,6 @@ constexpr std::array<char, 16> hex_digits = {'0', '1', '2', '3', '4', '5', '6', 
                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 constexpr Py_ssize_t canonical_length = 36;
 constexpr Py_ssize_t hex_length = 32;
-constexpr uint64_t max_timestamp_ms = 0xFFFFFFFFFFFFull;
 
 // Interned attribute names for uuid.UUID instances, made once at import,
 // and the key of a subinterpreter's fast path in its interpreter dictionary.
@@ -144,20 +144,15 @@ PyObject *uuid_bytes_to_hex(const unsigned char *uuid) {
     return result;
 }
 
-void uuid_words_to_bytes(uint64_t high, uint64_t low, unsigned char *uuid) {
-    write_u64_be(uuid, high);
-    write_u64_be(uuid + 8, low);
-}
-
 PyObject *uuid_words_to_string(uint64_t high, uint64_t low) {
     unsigned char uuid[16];
-    uuid_words_to_bytes(high, low, uuid);
+    write_uuid7_words(uuid, high, low);
     return uuid_bytes_to_string(uuid);
 }
 
 PyObject *uuid_words_to_hex(uint64_t high, uint64_t low) {
     unsigned char uuid[16];
-    uuid_words_to_bytes(high, low, uuid);
+    write_uuid7_words(uuid, high, low);
     return uuid_bytes_to_hex(uuid);
 }
 
@@ -191,7 +186,7 @@ PyObject *finish_hidden_list(PyObject *list) {
 template <typename MakeItem>
 PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     Py_ssize_t count;
-    if (parse_batch_count(args, &count) != 0) {
+    if (parse_batch_count(args, &count) < 0) {
         return nullptr;
     }
     PyObject *result = new_hidden_list(count);
@@ -264,7 +259,7 @@ PyObject *py_generate_uuid7_int(PyObject *, PyObject *) {
 
 PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
     Py_ssize_t count;
-    if (parse_batch_count(args, &count) != 0) {
+    if (parse_batch_count(args, &count) < 0) {
         return nullptr;
     }
     if (count > PY_SSIZE_T_MAX / 16) {
@@ -373,7 +368,7 @@ PyObject *native_uuid7_bytes_method(PyObject *op, PyObject *) {
     if (result == nullptr) {
         return nullptr;
     }
-    uuid_words_to_bytes(self->high, self->low, bytes_data(result));
+    write_uuid7_words(bytes_data(result), self->high, self->low);
     return result;
 }
 
@@ -384,7 +379,7 @@ PyObject *native_uuid7_get_bytes(PyObject *op, void *) {
 PyObject *native_uuid7_get_bytes_le(PyObject *op, void *) {
     const NativeUUID7Object *self = as_native(op);
     unsigned char uuid[16];
-    uuid_words_to_bytes(self->high, self->low, uuid);
+    write_uuid7_words(uuid, self->high, self->low);
     const unsigned char fields_le[16] = {
         uuid[3], uuid[2], uuid[1],  uuid[0],  // time_low
         uuid[5], uuid[4],                     // time_mid
@@ -421,32 +416,13 @@ PyObject *native_uuid7_get_variant(PyObject *, void *) {
 
 PyObject *native_uuid7_get_fields(PyObject *op, void *) {
     const NativeUUID7Object *self = as_native(op);
-    PyObject *fields = PyTuple_New(6);
-    if (fields == nullptr) {
-        return nullptr;
-    }
-    const unsigned long small_fields[5] = {
-        static_cast<unsigned long>(self->high >> 32),             // time_low
-        static_cast<unsigned long>((self->high >> 16) & 0xFFFF),  // time_mid
-        static_cast<unsigned long>(self->high & 0xFFFF),          // time_hi_version
-        static_cast<unsigned long>(self->low >> 56),              // clock_seq_hi_variant
-        static_cast<unsigned long>((self->low >> 48) & 0xFF),     // clock_seq_low
-    };
-    for (Py_ssize_t index = 0; index < 5; ++index) {
-        PyObject *item = PyLong_FromUnsignedLong(small_fields[index]);
-        if (item == nullptr) {
-            Py_DECREF(fields);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(fields, index, item);
-    }
-    PyObject *node = PyLong_FromUnsignedLongLong(uuid_node_from_low(self->low));
-    if (node == nullptr) {
-        Py_DECREF(fields);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(fields, 5, node);
-    return fields;
+    return Py_BuildValue("(kkkkkK)",
+                         static_cast<unsigned long>(self->high >> 32),             // time_low
+                         static_cast<unsigned long>((self->high >> 16) & 0xFFFF),  // time_mid
+                         static_cast<unsigned long>(self->high & 0xFFFF),          // time_hi_version
+                         static_cast<unsigned long>(self->low >> 56),              // clock_seq_hi_variant
+                         static_cast<unsigned long>((self->low >> 48) & 0xFF),     // clock_seq_low
+                         static_cast<unsigned long long>(uuid_node_from_low(self->low)));
 }
 
 Py_hash_t native_uuid7_hash(PyObject *op) {
@@ -464,30 +440,10 @@ PyObject *native_uuid7_richcompare(PyObject *left, PyObject *right, int op) {
     }
     const NativeUUID7Object *a = as_native(left);
     const NativeUUID7Object *b = as_native(right);
-    bool result;
-    switch (op) {
-        case Py_LT:
-            result = a->high < b->high || (a->high == b->high && a->low < b->low);
-            break;
-        case Py_LE:
-            result = a->high < b->high || (a->high == b->high && a->low <= b->low);
-            break;
-        case Py_EQ:
-            result = a->high == b->high && a->low == b->low;
-            break;
-        case Py_NE:
-            result = a->high != b->high || a->low != b->low;
-            break;
-        case Py_GT:
-            result = a->high > b->high || (a->high == b->high && a->low > b->low);
-            break;
-        case Py_GE:
-            result = a->high > b->high || (a->high == b->high && a->low >= b->low);
-            break;
-        default:
-            Py_RETURN_NOTIMPLEMENTED;
+    if (a->high != b->high) {
+        Py_RETURN_RICHCOMPARE(a->high, b->high, op);
     }
-    return PyBool_FromLong(result);
+    Py_RETURN_RICHCOMPARE(a->low, b->low, op);
 }
 
 int native_uuid7_setattro(PyObject *, PyObject *, PyObject *) {
@@ -631,7 +587,7 @@ void release_fast_path(PyObject *capsule) {
     }
     const int stored = PyDict_SetItem(dict, fast_path_key, capsule);
     Py_DECREF(capsule);  // on failure this frees `fresh`
-    if (stored != 0) {
+    if (stored < 0) {
         return -1;
     }
     *fast_path = fresh;
@@ -646,7 +602,7 @@ PyObject *raise_not_configured() {
 // 0 with *fast_path set to the calling interpreter's fast path, configured;
 // or -1 with an exception (RuntimeError when it is not configured).
 [[nodiscard]] int configured_fast_path(FastPath **fast_path) {
-    if (find_fast_path(false, fast_path) != 0) {
+    if (find_fast_path(false, fast_path) < 0) {
         return -1;
     }
     if (*fast_path == nullptr || (*fast_path)->type == nullptr || (*fast_path)->safe_uuid == nullptr) {
@@ -709,7 +665,7 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
     }
     FastPath *fast_path;
-    if (find_fast_path(true, &fast_path) != 0) {
+    if (find_fast_path(true, &fast_path) < 0) {
         return nullptr;
     }
     // Both new references are taken before either old one goes, so that
@@ -729,7 +685,7 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
 // attribute lookup does.
 [[nodiscard]] int find_object_slot(PyTypeObject *type, PyObject *name, Py_ssize_t *offset) {
     *offset = 0;
-    PyObject *mro = type->tp_mro;
+    PyObject *mro = type->tp_mro;  // what _PyType_Lookup walks; a ready class always has it
     if (mro == nullptr || !PyTuple_Check(mro)) {
         return 0;
     }
@@ -748,8 +704,11 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
             continue;
         }
         if (Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) {
+            // A member descriptor, by its exact type: d_member is its PyMemberDef.
             const auto *member_descriptor = reinterpret_cast<PyMemberDescrObject *>(descriptor);
             const PyMemberDef *member = member_descriptor->d_member;
+            // The cases where PyMember_SetOne stores the pointer and does nothing else,
+            // and the descriptor's check of the instance's class passes.
             if (member->type == Py_T_OBJECT_EX && (member->flags & (Py_READONLY | Py_RELATIVE_OFFSET)) == 0 &&
                 member->offset > 0 &&
                 member->offset + static_cast<Py_ssize_t>(sizeof(PyObject *)) <= type->tp_basicsize &&
@@ -765,6 +724,7 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
 
 // The layout found for `type`, if it still holds; null otherwise.
 inline const SlotLayout *known_slot_layout(const SlotLayout &cache, const PyTypeObject *type) {
+    // tp_version_tag, as the interpreter's own type cache reads it: zeroed at any change.
     const bool holds = cache.type == type && cache.version != 0 && type->tp_version_tag == cache.version;
     return holds ? &cache : nullptr;
 }
@@ -778,13 +738,13 @@ inline const SlotLayout *known_slot_layout(const SlotLayout &cache, const PyType
         return 0;
     }
     if (!PyUnstable_Type_AssignVersionTag(type)) {
-        return 0;
+        return 0;  // no tag to check a layout by: the generic setter every time
     }
     const unsigned int version = type->tp_version_tag;
     Py_ssize_t int_offset;
     Py_ssize_t is_safe_offset;
-    if (find_object_slot(type, uuid_int_attr, &int_offset) != 0 ||
-        find_object_slot(type, uuid_is_safe_attr, &is_safe_offset) != 0) {
+    if (find_object_slot(type, uuid_int_attr, &int_offset) < 0 ||
+        find_object_slot(type, uuid_is_safe_attr, &is_safe_offset) < 0) {
         return -1;
     }
     if (type->tp_version_tag != version) {
@@ -806,7 +766,7 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 [[nodiscard]] int set_instance_attribute(FastPath *fast_path, PyObject *instance, PyObject *name,
                                          PyObject *value) {
     const SlotLayout *layout;
-    if (uuid7_slot_layout(fast_path->layout, Py_TYPE(instance), &layout) != 0) {
+    if (uuid7_slot_layout(fast_path->layout, Py_TYPE(instance), &layout) < 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -818,9 +778,8 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
         Py_DECREF(value);
         return status;
     }
-    PyObject *previous = object_slot(instance, offset);
-    object_slot(instance, offset) = value;
-    Py_XDECREF(previous);
+    // PyMember_SetOne for a Py_T_OBJECT_EX slot, but the layout is checked against this class.
+    Py_XSETREF(object_slot(instance, offset), value);
     return 0;
 }
 
@@ -838,19 +797,18 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
     }
     const SlotLayout *layout = known_slot_layout(fast_path->layout, Py_TYPE(uuid_obj));
     if (layout != nullptr && layout->int_offset != 0 && layout->is_safe_offset != 0) {
-        // Both are slots of a fresh instance, still null, and no Python code
-        // runs between the two stores.
+        // PyObject_GenericSetAttr twice, but both slots of this fresh instance
+        // are still null and no Python code runs between the two stores.
         object_slot(uuid_obj, layout->int_offset) = value;
         object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(fast_path->safe_uuid);
         return uuid_obj;
     }
-    if (set_instance_attribute(fast_path, uuid_obj, uuid_int_attr, value) != 0) {
+    if (set_instance_attribute(fast_path, uuid_obj, uuid_int_attr, value) < 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
     // Read only now: the int setter may have run Python code that configured anew.
-    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) !=
-        0) {
+    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) < 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
@@ -859,13 +817,13 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
 
 PyObject *new_uuid7_instance() {
     FastPath *fast_path;
-    if (configured_fast_path(&fast_path) != 0) {
+    if (configured_fast_path(&fast_path) < 0) {
         return nullptr;
     }
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words(&high, &low);
-    if (status != 0) {
+    if (status < 0) {
         return raise_generation_error(status);
     }
     return uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
@@ -924,29 +882,34 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     PyObject *result = nullptr;
     FastPath *fast_path;
     for (Py_ssize_t index = 0; index < count; ++index) {
-        if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) != 0) {
+        if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
-    if (configured_fast_path(&fast_path) != 0) {
+    if (configured_fast_path(&fast_path) < 0) {
         goto done;
     }
     result = new_hidden_list(count);
-    for (Py_ssize_t index = 0; result != nullptr && index < count; ++index) {
+    if (result == nullptr) {
+        goto done;
+    }
+    for (Py_ssize_t index = 0; index < count; ++index) {
         uint64_t high;
         uint64_t low;
         const int status = generate_uuid7_at_words(&high, &low, timestamps[index]);
-        PyObject *item = status != 0 ? raise_generation_error(status)
-                                     : uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
+        if (status < 0) {
+            raise_generation_error(status);
+            Py_CLEAR(result);
+            goto done;
+        }
+        PyObject *item = uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
         if (item == nullptr) {
             Py_CLEAR(result);
-        } else {
-            PyList_SET_ITEM(result, index, item);
+            goto done;
         }
+        PyList_SET_ITEM(result, index, item);
     }
-    if (result != nullptr) {
-        finish_hidden_list(result);
-    }
+    finish_hidden_list(result);
 
 done:
     PyMem_Free(timestamps);
@@ -1020,9 +983,8 @@ PyMethodDef vorndal_methods[] = {
      "Generate compact native UUID v7 objects in one call"},
     {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
     {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
-    // The one handler whose signature is not PyCFunction's.
-    {"_configure_uuid7", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_configure_uuid7)),
-     METH_FASTCALL, "Configure the UUID v7 object fast path"},
+    {"_configure_uuid7", _PyCFunction_CAST(py_configure_uuid7), METH_FASTCALL,
+     "Configure the UUID v7 object fast path"},
     {"generate_uuid7", py_generate_uuid7, METH_NOARGS, "Generate a UUID v7 string"},
     {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS, "Generate UUID v7 bytes"},
     {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS, "Generate a UUID v7 integer"},
@@ -1043,17 +1005,11 @@ PyModuleDef vorndal_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_vorndal(void) {
-    PyObject *module = PyModule_Create2(&vorndal_module, PYTHON_API_VERSION);
+    PyObject *module = PyModule_Create(&vorndal_module);
     if (module == nullptr) {
         return nullptr;
     }
-    if (PyType_Ready(&NativeUUID7Type) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    Py_INCREF(&NativeUUID7Type);
-    if (PyModule_AddObject(module, "UUID7Obj", reinterpret_cast<PyObject *>(&NativeUUID7Type)) < 0) {
-        Py_DECREF(&NativeUUID7Type);
+    if (PyModule_AddType(module, &NativeUUID7Type) < 0) {  // readies the type, adds it as UUID7Obj
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,4 +1,4 @@
-/* Byte order and the 128-bit integer form of one identifier.
+/* The 128-bit integer form of one identifier.
  *
  * Included by the extension module only.  Every function has internal
  * linkage; nothing here keeps state.
@@ -16,22 +16,6 @@
 #if PY_VERSION_HEX < 0x030E0000
 #error "the integer writer interface needs CPython 3.14 or newer"
 #endif
-
-/* The eight bytes read as a big-endian number. */
-static inline uint64_t read_u64_be(const unsigned char *bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
-
-/* Byte i (0 to 7) receives bits 63 - 8i down to 56 - 8i of value. */
-static inline void write_u64_be(unsigned char *bytes, uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (56 - 8 * i));
-    }
-}
 
 /* The value high * 2**64 + low through the interpreter's byte interface:
  * correct for any integer layout.  New reference, or null with an exception. */
@@ -71,11 +55,6 @@ static inline PyObject *uuid_words_to_int(uint64_t high, uint64_t low) {
     };
     std::memcpy(buffer, digits, sizeof digits);
     return PyLongWriter_Finish(writer);
-}
-
-/* The 16-byte form read as one big-endian number. */
-static inline PyObject *uuid_bytes_to_int(const unsigned char *uuid) {
-    return uuid_words_to_int(read_u64_be(uuid), read_u64_be(uuid + 8));
 }
 
 #endif /* TEMBREL_UUID7_INT_H */

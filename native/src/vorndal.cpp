@@ -15,7 +15,8 @@
 
 #include "vorndal.h"
 
-#include <bit>
+#include "uuid7_layout.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -30,8 +31,7 @@
 
 namespace {
 
-constexpr uint64_t max_timestamp_ms = 0xFFFFFFFFFFFFull;  // 2**48 - 1
-constexpr uint64_t counter_mask = 0x3FFFFFFFFFFull;       // 2**42 - 1
+constexpr uint64_t counter_mask = 0x3FFFFFFFFFFull;  // 2**42 - 1
 constexpr size_t pool_size = 4096;
 constexpr size_t draw_size = sizeof(uint64_t);
 constexpr uint64_t version_bits = 0x7000;
@@ -83,7 +83,7 @@ void make_owner_marker() {
     if (mapping == MAP_FAILED) {
         return;
     }
-    if (madvise(mapping, length, MADV_WIPEONFORK) != 0) {
+    if (madvise(mapping, length, MADV_WIPEONFORK) < 0) {
         munmap(mapping, length);
         return;
     }
@@ -148,7 +148,10 @@ void discard_descriptor(int fd, int error) {
 // True while urandom_fd still refers to the device it was opened on.
 bool urandom_fd_is_device() {
     struct stat st;
-    return fstat(urandom_fd, &st) == 0 && st.st_dev == urandom_dev && st.st_ino == urandom_ino;
+    if (fstat(urandom_fd, &st) < 0) {
+        return false;
+    }
+    return st.st_dev == urandom_dev && st.st_ino == urandom_ino;
 }
 
 // Opens the device and makes sure it is the kernel's random device: a FIFO
@@ -169,7 +172,7 @@ bool urandom_fd_is_device() {
         }
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, &st) < 0) {
         // Without its identity the descriptor could be neither checked now
         // nor recognised as ours later.
         discard_descriptor(fd, errno);
@@ -194,7 +197,7 @@ bool urandom_fd_is_device() {
         // no longer ours to close.
         urandom_fd = -1;
     }
-    if (urandom_fd < 0 && open_urandom() != 0) {
+    if (urandom_fd < 0 && open_urandom() < 0) {
         return -1;
     }
     size_t filled = 0;
@@ -215,7 +218,7 @@ bool urandom_fd_is_device() {
 
 // One 64-bit draw, in native byte order.  0 drawn, -1 failed (*value untouched).
 [[nodiscard]] int secure_random_u64(uint64_t *value) {
-    if (entropy_offset + draw_size > pool_size && refill_entropy_pool() != 0) {
+    if (entropy_offset + draw_size > pool_size && refill_entropy_pool() < 0) {
         return -1;
     }
     std::memcpy(value, entropy_pool + entropy_offset, draw_size);
@@ -233,7 +236,7 @@ bool urandom_fd_is_device() {
 // the timestamp error, and nothing is drawn or committed.
 uint64_t current_time_ms() {
     struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+    if (clock_gettime(CLOCK_REALTIME, &ts) < 0) {
         return UINT64_MAX;
     }
     const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + static_cast<int64_t>(ts.tv_nsec) / 1000000;
@@ -242,23 +245,11 @@ uint64_t current_time_ms() {
 
 [[nodiscard]] int next_counter_start(uint64_t *counter_start) {
     uint64_t random_value;
-    if (secure_random_u64(&random_value) != 0) {
+    if (secure_random_u64(&random_value) < 0) {
         return -1;
     }
     *counter_start = random_value & counter_mask;
     return 0;
-}
-
-void write_u64_be(unsigned char *bytes, uint64_t value) {
-    if constexpr (std::endian::native == std::endian::little) {
-        value = __builtin_bswap64(value);  // one instruction where the loop was eight stores
-    }
-    std::memcpy(bytes, &value, sizeof value);
-}
-
-void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
-    write_u64_be(uuid, high);
-    write_u64_be(uuid + 8, low);
 }
 
 // One monotonic step at `unix_ts_ms`, the process check already made.
@@ -280,19 +271,19 @@ void write_uuid7_words(unsigned char *uuid, uint64_t high, uint64_t low) {
                 return -2;
             }
             timestamp_ms = last_ms + 1;
-            if (next_counter_start(&next_counter) != 0) {
+            if (next_counter_start(&next_counter) < 0) {
                 return -1;
             }
         }
     } else {
         timestamp_ms = unix_ts_ms;
-        if (next_counter_start(&next_counter) != 0) {
+        if (next_counter_start(&next_counter) < 0) {
             return -1;
         }
     }
 
     uint64_t random_value;
-    if (secure_random_u64(&random_value) != 0) {
+    if (secure_random_u64(&random_value) < 0) {
         return -1;
     }
     const auto random_tail = static_cast<uint32_t>(random_value);
@@ -336,20 +327,22 @@ int generate_uuid7_bytes(unsigned char *uuid) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words_now(&high, &low);
-    if (status == 0) {
-        write_uuid7_words(uuid, high, low);
+    if (status < 0) {
+        return status;
     }
-    return status;
+    write_uuid7_words(uuid, high, low);
+    return 0;
 }
 
 int generate_uuid7_bytes_for_timestamp(unsigned char *uuid, uint64_t unix_ts_ms) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words_for_timestamp(&high, &low, unix_ts_ms);
-    if (status == 0) {
-        write_uuid7_words(uuid, high, low);
+    if (status < 0) {
+        return status;
     }
-    return status;
+    write_uuid7_words(uuid, high, low);
+    return 0;
 }
 
 int generate_uuid7_at_words(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
@@ -359,7 +352,7 @@ int generate_uuid7_at_words(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) 
     ensure_current_process();
     uint64_t random_high;
     uint64_t random_low;
-    if (secure_random_u64(&random_high) != 0 || secure_random_u64(&random_low) != 0) {
+    if (secure_random_u64(&random_high) < 0 || secure_random_u64(&random_low) < 0) {
         return -1;
     }
     *high = (unix_ts_ms << 16) | version_bits | (random_high & 0xFFF);
@@ -371,7 +364,7 @@ int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_at_words(&high, &low, unix_ts_ms);
-    if (status != 0) {
+    if (status < 0) {
         return status;
     }
     write_uuid7_words(uuid, high, low);

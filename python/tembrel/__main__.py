@@ -11,7 +11,7 @@ away (``| head``) ends the run quietly with 141, both 128 plus the signal.
 from __future__ import annotations
 
 import argparse
-import datetime as _dt
+import datetime
 import errno
 import os
 import signal
@@ -79,24 +79,28 @@ def _stdout() -> TextIO:
     return sys.stdout
 
 
+def _with_progress[T](chunks: Iterator[T], count: int) -> Iterator[T]:
+    """The chunks, each followed by a running count on standard error."""
+    done = 0
+    for chunk in chunks:
+        yield chunk
+        done += CHUNK
+        print(f"\r{min(done, count):,} of {count:,}", end="", file=sys.stderr, flush=True)
+
+
 def _generate(args: argparse.Namespace) -> int:
     if args.count == 0:
         return 0
     out = _stdout()
     show_progress = args.count >= 1_000_000 and sys.stderr is not None and sys.stderr.isatty()
-    done = 0
-    chunks: Iterator[str | bytes]
     if args.format == "binary":
-        write: Callable[[Any], object] = out.buffer.write
-        chunks = _binary_chunks(args.count, args.at)
+        binary = _binary_chunks(args.count, args.at)
+        for data in _with_progress(binary, args.count) if show_progress else binary:
+            out.buffer.write(data)
     else:
-        write = out.write
-        chunks = _text_chunks(args.count, args.format, args.at)
-    for chunk in chunks:
-        write(chunk)
-        done += CHUNK
-        if show_progress:
-            print(f"\r{min(done, args.count):,} of {args.count:,}", end="", file=sys.stderr, flush=True)
+        text = _text_chunks(args.count, args.format, args.at)
+        for chunk in _with_progress(text, args.count) if show_progress else text:
+            out.write(chunk)
     out.flush()
     if show_progress:
         print(file=sys.stderr)
@@ -119,9 +123,8 @@ def _describe(text: str) -> str:
         lines.append("  timestamp: none")
     else:
         try:
-            when = (_dt.datetime(1970, 1, 1, tzinfo=_dt.UTC) + _dt.timedelta(milliseconds=ms)).isoformat(
-                timespec="milliseconds"
-            )
+            epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+            when = (epoch + datetime.timedelta(milliseconds=ms)).isoformat(timespec="milliseconds")
             when = when.replace("+00:00", "Z")
         except OverflowError:
             when = "beyond the datetime range"

@@ -2,6 +2,7 @@
 // embedded interpreter.
 
 #include "uuid7_int.h"
+#include "uuid7_layout.h"
 
 #include <gtest/gtest.h>
 
@@ -66,12 +67,6 @@ void check_words(uint64_t high, uint64_t low) {
     expect_int(fast.get(), "uuid_words_to_int", high, low);
     Ref portable(uuid_words_to_int_portable(high, low));
     expect_int(portable.get(), "uuid_words_to_int_portable", high, low);
-
-    unsigned char bytes[16];
-    write_u64_be(bytes, high);
-    write_u64_be(bytes + 8, low);
-    Ref from_bytes(uuid_bytes_to_int(bytes));
-    expect_int(from_bytes.get(), "uuid_bytes_to_int", high, low);
 }
 
 TEST(IntConversion, InterpreterUsesThe30BitLayoutSoTheFastPathRuns) {
@@ -123,15 +118,22 @@ TEST(IntConversion, RandomWords) {
     }
 }
 
-TEST(ByteOrder, WriteIsBigEndianAndReadInvertsIt) {
+TEST(ByteOrder, WriteIsBigEndian) {
     unsigned char bytes[8];
     write_u64_be(bytes, 0x0123456789ABCDEFull);
     const unsigned char expected[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
     EXPECT_EQ(std::memcmp(bytes, expected, 8), 0);
-    EXPECT_EQ(read_u64_be(expected), 0x0123456789ABCDEFull);
 }
 
-TEST(ByteOrder, RoundTripsAtEveryAlignment) {
+TEST(ByteOrder, WordsAreWrittenHighThenLow) {
+    unsigned char uuid[16];
+    write_uuid7_words(uuid, 0x0123456789ABCDEFull, 0xFEDCBA9876543210ull);
+    const unsigned char expected[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                        0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+    EXPECT_EQ(std::memcmp(uuid, expected, 16), 0);
+}
+
+TEST(ByteOrder, WritesEightBytesAtEveryAlignment) {
     std::mt19937_64 random(7);
     unsigned char buffer[24];
     for (int i = 0; i < 200; ++i) {
@@ -139,10 +141,11 @@ TEST(ByteOrder, RoundTripsAtEveryAlignment) {
         for (size_t offset = 0; offset < 8; ++offset) {
             std::memset(buffer, 0x5C, sizeof buffer);
             write_u64_be(buffer + offset, value);
-            ASSERT_EQ(read_u64_be(buffer + offset), value);
             for (size_t j = 0; j < sizeof buffer; ++j) {
                 if (j < offset || j >= offset + 8) {
                     ASSERT_EQ(buffer[j], 0x5C) << "wrote outside its 8 bytes";
+                } else {
+                    ASSERT_EQ(buffer[j], static_cast<unsigned char>(value >> (56 - 8 * (j - offset))));
                 }
             }
         }
