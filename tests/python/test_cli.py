@@ -178,8 +178,13 @@ def test_a_reader_that_goes_away_ends_the_run_quietly_with_141(
 
 
 def test_ctrl_c_exits_130_without_a_traceback() -> None:
+    # A shell's background job inherits SIGINT ignored, and Python then installs no handler for it:
+    # give the child the default disposition, as an interactive terminal would.
     with subprocess.Popen(
-        [sys.executable, "-m", "tembrel", "-n", "1000000000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [sys.executable, "-m", "tembrel", "-n", "1000000000"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     ) as process:
         assert process.stdout is not None
         assert CANONICAL.match(process.stdout.readline().decode().strip())  # it is generating
