@@ -191,5 +191,5 @@ def bench(session: nox.Session) -> None:
 @nox.session(python=PYTHON, tags=PROOF)
 def wheels(session: nox.Session) -> None:
     """The release sdist and manylinux_2_17 wheels (x86-64, aarch64) into dist/, each installed and tested."""
-    session.install(*groups("build", "wheels"))
+    session.install(*groups("build", "test", "wheels"))
     session.run("tools/wheels", *session.posargs, external=True)
