@@ -15,7 +15,9 @@ Method: every case is calibrated once to about 20 ms per sample; then, round
 after round, every case is timed once, in a new random order each round.
 The minimum per identifier over the rounds is reported, which is what this
 shared, noisy machine gives most reliably.  Results are released inside the
-loop, so deallocation is counted.
+loop, so deallocation is counted.  The statements are those of the pyperf
+harness (bench/cases.py), and the floor module is its CMake build
+(bench/native.py).
 """
 
 from __future__ import annotations
