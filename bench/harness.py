@@ -34,8 +34,8 @@ BENCH_DIR = Path(__file__).resolve().parent
 RESULTS = BENCH_DIR / "results"
 
 # pyperf's sizes: worker processes, values per process, seconds per value.
-# The default run takes about 6 minutes on 2 CPUs; --quick well under one.
-PROCESSES, VALUES = 8, 3
+# The default run takes about 5 minutes on 2 idle CPUs; --quick well under one.
+PROCESSES, VALUES = 6, 3
 QUICK_PROCESSES, QUICK_VALUES, QUICK_MIN_TIME = 2, 2, 0.02
 
 
