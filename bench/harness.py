@@ -34,7 +34,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 RESULTS = BENCH_DIR / "results"
 
 # pyperf's sizes: worker processes, values per process, seconds per value.
-# The default run takes about 5 minutes on 2 idle CPUs; --quick well under one.
+# The default run took 9 minutes on 2 CPUs shared with other work; --quick about 2.
 PROCESSES, VALUES = 6, 3
 QUICK_PROCESSES, QUICK_VALUES, QUICK_MIN_TIME = 2, 2, 0.02
 
