@@ -84,7 +84,7 @@ def undefined_symbols(session: nox.Session) -> str:
 @nox.session(python=PYTHON, tags=PROOF)
 def tests(session: nox.Session) -> None:
     """The C++ core suite (CTest) and the Python suite (pytest, with the integrations)."""
-    session.install(*groups("build", "test", "numpy", "typing", "integrations"))
+    session.install(*groups("build", "test", "numpy", "typing", "integrations", "bench"))
     install_package(session, "nox-tests")
     build = "build/native-tests"
     session.run(
@@ -180,12 +180,22 @@ def valgrind(session: nox.Session) -> None:
 
 @nox.session(python=PYTHON, tags=PROOF)
 def bench(session: nox.Session) -> None:
-    """The benchmarks, short by default (a smoke run); `nox -s bench -- --full` for the real run."""
+    """A short run of the pyperf harness, its instruction counts and bench.compare, to show that they
+    work; with arguments, the harness alone with them (`nox -s bench -- --callgrind --publish`)."""
     session.install(*groups("build", "bench"))
     install_package(session, "nox-bench")
-    session.run("python", "-m", "bench", "--quick", "--no-install")
-    session.run("python", "-m", "bench", "--callgrind-only", "--quick")
+    if session.posargs:
+        session.run("python", "-m", "bench", *session.posargs)
+        return
+    results = ROOT / "bench" / "results"
+    for name in ("latest.md", "callgrind.md"):
+        (results / name).unlink(missing_ok=True)
+    session.run("python", "-m", "bench", "--quick")
+    session.run("python", "-m", "bench.callgrind", "--quick")
     session.run("python", "-m", "bench.compare", "--quick")
+    for name in ("latest.md", "callgrind.md"):
+        if not (results / name).is_file() or not (results / name).stat().st_size:
+            session.error(f"bench/results/{name} is empty")
 
 
 @nox.session(python=PYTHON, tags=PROOF)

@@ -1,4 +1,4 @@
-"""Entry point: ``tools/devenv python -m bench [--quick] [--publish] [--callgrind]``."""
+"""Entry point: ``tools/devenv python -m bench [--quick] [--publish] [--callgrind] [pyperf options]``."""
 
 import sys
 

@@ -15,7 +15,9 @@ Method: every case is calibrated once to about 20 ms per sample; then, round
 after round, every case is timed once, in a new random order each round.
 The minimum per identifier over the rounds is reported, which is what this
 shared, noisy machine gives most reliably.  Results are released inside the
-loop, so deallocation is counted.
+loop, so deallocation is counted.  The statements are those of the pyperf
+harness (bench/cases.py), and the floor module is its CMake build
+(bench/native.py).
 """
 
 from __future__ import annotations
@@ -26,69 +28,70 @@ import random
 import sys
 import timeit
 import uuid
-from dataclasses import dataclass
 
-import tembrel
 from tembrel.tembrel_impl import vorndal
 
-from .harness import build_floor_module
+from .cases import (
+    FLOOR_GOAL_NS,
+    PEER_GOAL_RATIO,
+    Case,
+    available,
+    build_cases,
+    peers,
+    uuid_utils_comprehensions,
+)
+from .native import build_floor_module
 
 BATCH = 1000
-PEER_TARGET = 0.8
-FLOOR_TARGET_NS = 10.0
+PEER_TARGET = PEER_GOAL_RATIO
+FLOOR_TARGET_NS = FLOOR_GOAL_NS
 
-
-@dataclass
-class Case:
-    key: str
-    stmt: str
-    per_call: int = 1
-
-
-def cases(uu: object | None, floor: object | None) -> tuple[list[Case], dict]:
-    env = {"v": vorndal, "t": tembrel, "uuid": uuid, "n": BATCH, "r": range(BATCH)}
-    found = [
-        Case("ours:obj", "v.uuid7_obj()"),
-        Case("ours:str", "v.generate_uuid7()"),
-        Case("ours:bytes", "v.generate_uuid7_bytes()"),
-        Case("ours:int", "v.generate_uuid7_int()"),
-        Case("ours:uuid", "v.uuid7()"),
-        Case("package:obj", "t.uuid7_compact()"),
-        Case("package:str", "t.uuid7_str()"),
-        Case("package:bytes", "t.uuid7_bytes()"),
-        Case("package:int", "t.uuid7_int()"),
-        Case("package:uuid", "t.uuid7()"),
-        Case("ours:obj_many", "v.uuid7_obj_many(n)", BATCH),
-        Case("ours:str_many", "v.uuid7_str_many(n)", BATCH),
-        Case("ours:bytes_many", "v.uuid7_bytes_many(n)", BATCH),
-        Case("ours:int_many", "t.uuid7_int_many(n)", BATCH),
-        Case("ours:uuid_many", "v.uuid7_many(n)", BATCH),
-    ]
-    if uu is not None:
-        env["u"] = uu
-        env["uc"] = uu.compat  # type: ignore[attr-defined]
-        found += [
-            Case("peer:obj", "u.uuid7()"),
-            Case("peer:str", "str(u.uuid7())"),
-            Case("peer:bytes", "u.uuid7().bytes"),
-            Case("peer:int", "u.uuid7().int"),
-            Case("peer:uuid", "uc.uuid7()"),
-            Case("peer:obj_many", "[u.uuid7() for _ in r]", BATCH),
-            Case("peer:str_many", "[str(u.uuid7()) for _ in r]", BATCH),
-            Case("peer:bytes_many", "b''.join([u.uuid7().bytes for _ in r])", BATCH),
-            Case("peer:int_many", "[u.uuid7().int for _ in r]", BATCH),
-            Case("peer:uuid_many", "[uc.uuid7() for _ in r]", BATCH),
+# The cases of this comparison, by shape, under the keys of bench/cases.py.
+KEYS = {
+    **{
+        f"ours:{shape}": f"single:{name}"
+        for shape, name in [
+            ("obj", "uuid7_obj"),
+            ("str", "generate_uuid7"),
+            ("bytes", "generate_uuid7_bytes"),
+            ("int", "generate_uuid7_int"),
+            ("uuid", "uuid7"),
         ]
-    if floor is not None:
-        env["f"] = floor
-        found += [
-            Case("floor:obj", "f.clock_draw_obj()"),
-            Case("floor:str", "f.clock_draw_str()"),
-            Case("floor:bytes", "f.clock_draw_bytes()"),
-            Case("floor:int", "f.clock_draw_int()"),
-            Case("floor:uuid", "f.clock_draw_uuid(uuid.UUID, uuid.SafeUUID.unknown)"),
+    },
+    **{
+        f"package:{shape}": f"package:{name}"
+        for shape, name in [
+            ("obj", "uuid7_compact"),
+            ("str", "uuid7_str"),
+            ("bytes", "uuid7_bytes"),
+            ("int", "uuid7_int"),
+            ("uuid", "uuid7"),
         ]
-    return found, env
+    },
+    "ours:obj_many": f"batch:uuid7_obj_many:{BATCH}",
+    "ours:str_many": f"batch:uuid7_str_many:{BATCH}",
+    "ours:bytes_many": f"batch:uuid7_bytes_many:{BATCH}",
+    "ours:int_many": f"package:uuid7_int_many:{BATCH}",
+    "ours:uuid_many": f"batch:uuid7_many:{BATCH}",
+    "peer:obj": "peer:uu_uuid7",
+    "peer:str": "peer:uu_str",
+    "peer:bytes": "peer:uu_bytes",
+    "peer:int": "peer:uu_int",
+    "peer:uuid": "peer:uu_compat_uuid7",
+    **{
+        f"peer:{shape}_many": f"peer:{shape}_many:{BATCH}" for shape in ("obj", "str", "bytes", "int", "uuid")
+    },
+    **{f"floor:{shape}": f"baseline:clock_draw_{shape}" for shape in ("obj", "str", "bytes", "int", "uuid")},
+}
+
+
+def cases(status: dict[str, str], floor: object | None) -> dict[str, Case]:
+    """The cases present (a missing peer or floor module leaves its cases out), by this module's keys."""
+    shared, _ = build_cases(True, status, floor)  # type: ignore[arg-type]
+    if available(status, "uuid-utils"):
+        shared += uuid_utils_comprehensions(BATCH)
+    by_key = {case.key: case for case in shared}
+    return {key: by_key[shared_key] for key, shared_key in KEYS.items() if shared_key in by_key}
 
 
 SHAPES = [
@@ -114,15 +117,15 @@ BATCHES = {
 }
 
 
-def measure(found: list[Case], env: dict, rounds: int, target: float) -> dict[str, float]:
+def measure(found: dict[str, Case], rounds: int, target: float) -> dict[str, float]:
     vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     timers = {}
-    for case in found:
-        timer = timeit.Timer(case.stmt, globals=env)
+    for key, case in found.items():
+        timer = timeit.Timer(case.stmt, globals=case.env)
         loops = 1
         while (elapsed := timer.timeit(loops)) < target:
             loops = max(loops * 2, int(loops * target / max(elapsed, 1e-9) * 1.1))
-        timers[case.key] = (timer, loops, case.per_call)
+        timers[key] = (timer, loops, case.per_call)
     best = {key: float("inf") for key in timers}
     order = list(timers)
     for _ in range(rounds):
@@ -189,21 +192,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="3 rounds of 2 ms samples: shows that it works")
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
     args = parser.parse_args(argv)
-    try:
-        import uuid_utils
-        import uuid_utils.compat  # noqa: F401
-    except ImportError:
-        print(
-            "bench.compare: uuid-utils is not installed; install the bench dependency group", file=sys.stderr
-        )
-        uuid_utils = None
+    status = peers()
+    if not available(status, "uuid-utils"):
+        print(f"bench.compare: uuid-utils {status['uuid-utils']}", file=sys.stderr)
     floor = build_floor_module()
     if isinstance(floor, str):
         print(f"bench.compare: {floor}", file=sys.stderr)
         floor = None
-    found, env = cases(uuid_utils, floor)
+    found = cases(status, floor)
     rounds, target = (3, 0.002) if args.quick else (args.rounds, 0.02)
-    best = measure(found, env, rounds, target)
+    best = measure(found, rounds, target)
     lines, verdicts = report(best)
     print("\n".join(lines))
     if args.json:

@@ -1,9 +1,12 @@
 """Instruction counts per call under valgrind's callgrind.
 
+    python -m bench.callgrind [--quick] [--publish]
+
 Instruction counts do not depend on what else the machine is doing, so they
 compare builds where timings on a shared machine cannot.  The module is built
-once more with the package's own CMake configuration (Release) into
-build/bench-profile, unstripped so that its functions have names.  Every
+once more with the package's own CMake configuration (Release), as the
+target vorndal_profile of bench/CMakeLists.txt in build/bench, unstripped so
+that its functions have names.  Every
 function runs twice under callgrind, with N and 2N calls; differences between
 the two runs give the cost of one call, free of start-up and first-call costs
 (opening /dev/urandom, say).
@@ -21,6 +24,8 @@ two system calls appear only as their libc wrappers.
 
 from __future__ import annotations
 
+import argparse
+import datetime
 import re
 import shutil
 import subprocess
@@ -28,9 +33,11 @@ import sys
 from collections import defaultdict
 from pathlib import Path
 
+from . import native
+
 BENCH_DIR = Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
-BUILD = ROOT / "build" / "bench-profile"
+RESULTS = BENCH_DIR / "results"
 OUT = ROOT / "build" / "bench-callgrind"
 
 # (function, batch size or 0 for none, calls N for the first run)
@@ -218,18 +225,10 @@ class Profile:
 
 
 def build_module() -> Path:
-    subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"],
-        check=True,
-        stdout=subprocess.DEVNULL,
-    )
-    subprocess.run(
-        ["cmake", "--build", str(BUILD), "--target", "vorndal"], check=True, stdout=subprocess.DEVNULL
-    )
-    found = sorted(BUILD.glob("vorndal*.so"))
-    if not found:
-        raise FileNotFoundError(f"no vorndal module in {BUILD}")
-    return found[0]
+    built = native.build("vorndal_profile")
+    if isinstance(built, str):
+        raise RuntimeError(built)
+    return built["vorndal_profile"]
 
 
 def run_callgrind(module: Path, function: str, batch: int, calls: int) -> Profile:
@@ -328,3 +327,26 @@ def run_profile(quick: bool = False) -> str:
         ]
         out.append("")
     return "\n".join(out)
+
+
+def write(text: str, stamp: str, publish: bool) -> None:
+    """Keep the counts in bench/results (and bench/latest-callgrind.md when publishing), and print them."""
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    (RESULTS / f"callgrind-{stamp}.md").write_text(text)
+    (RESULTS / "callgrind.md").write_text(text)
+    if publish:
+        (BENCH_DIR / "latest-callgrind.md").write_text(text)
+    print(text)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m bench.callgrind", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a quarter of the calls: shows that it works")
+    parser.add_argument("--publish", action="store_true", help="also write bench/latest-callgrind.md")
+    args = parser.parse_args(argv)
+    write(run_profile(quick=args.quick), datetime.datetime.now().strftime("%Y%m%d-%H%M%S"), args.publish)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
