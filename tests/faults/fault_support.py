@@ -7,13 +7,10 @@ import contextlib
 import ctypes
 import os
 
+from stress_support import FUTURE_TS, fields, urandom_descriptors
 from tembrel.tembrel_impl import vorndal as v
 
-MAX_COUNTER = (1 << 42) - 1
-FUTURE_TS = (1 << 48) - 1 - 10**9  # far ahead of any clock: clock-driven calls count on from it
-
 CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
-OVERFLOW_MESSAGE = "UUIDv7 timestamp exceeds 48 bits"
 
 BUILD_AND_RUN = (
     "tests/faults runs only in a process started with libfault_urandom.so preloaded, as `nox -s stress`\n"
@@ -63,27 +60,6 @@ class Shim:
 def loaded_shim() -> Shim | None:
     lib = ctypes.CDLL(None)
     return Shim(lib) if hasattr(lib, "fault_set_mode") else None
-
-
-def fields(value: bytes | int) -> tuple[int, int, int]:
-    """(timestamp, counter, tail) of a monotonic identifier, checking version and variant."""
-    if isinstance(value, bytes):
-        assert len(value) == 16
-        value = int.from_bytes(value, "big")
-    assert (value >> 76) & 0xF == 7, hex(value)
-    assert (value >> 62) & 0b11 == 0b10, hex(value)
-    counter = (((value >> 64) & 0xFFF) << 30) | ((value >> 32) & 0x3FFFFFFF)
-    return value >> 80, counter, value & 0xFFFFFFFF
-
-
-def urandom_descriptors() -> list[int]:
-    """This process's descriptors that refer to /dev/urandom."""
-    found = []
-    for name in os.listdir("/proc/self/fd"):
-        with contextlib.suppress(OSError):
-            if os.readlink(f"/proc/self/fd/{name}") == "/dev/urandom":
-                found.append(int(name))
-    return found
 
 
 def close_device() -> None:

@@ -14,19 +14,8 @@ from dataclasses import dataclass
 from itertools import pairwise
 
 import pytest
-from fault_support import (
-    BATCHES,
-    CLOCK_DRIVEN,
-    FUTURE_TS,
-    GENERATING,
-    MAX_COUNTER,
-    OVERFLOW_MESSAGE,
-    expect_failure,
-    expect_next,
-    fields,
-    loaded_shim,
-    urandom_descriptors,
-)
+from fault_support import BATCHES, CLOCK_DRIVEN, GENERATING, expect_failure, expect_next, loaded_shim
+from stress_support import FUTURE_TS, MAX_COUNTER, OVERFLOW_MESSAGE, fields, urandom_descriptors
 
 
 @dataclass(frozen=True)
@@ -196,7 +185,8 @@ def test_first_open_fails():
     assert "libfault_urandom" in preload, "the fault library must come through LD_PRELOAD"
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, TEMBREL_FAULT_MODE="open_fail")
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    stress = os.path.join(os.path.dirname(here), "stress")  # stress_support
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, stress, env.get("PYTHONPATH")]))
     done = subprocess.run(
         [sys.executable, "-X", "dev", "-c", "import test_entropy_faults as t; t.first_open_fails_here()"],
         env=env,
