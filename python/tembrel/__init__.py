@@ -28,6 +28,19 @@ aware :class:`datetime.datetime`.
 
 from __future__ import annotations
 
+import sys as _sys
+
+if (_sys.argv[:1] == ["-m"] and "tembrel" in _sys.orig_argv) or _sys.argv[0].endswith("/tembrel"):
+    # Started as the command line (`python -m tembrel`, the `tembrel` script): Ctrl-C
+    # ends it with 130 from here on, before anything else loads, never with a traceback.
+    import _signal
+
+    def _interrupted(signum: int, frame: object) -> None:
+        raise SystemExit(130)
+
+    if _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler:
+        _signal.signal(_signal.SIGINT, _interrupted)
+
 import datetime as _dt
 import uuid as _uuid
 from collections.abc import Buffer, Iterable
