@@ -10,30 +10,14 @@ away (``| head``) ends the run quietly with 141, both 128 plus the signal.
 
 from __future__ import annotations
 
-# Ctrl-C is handled before anything else is imported: an interrupt while the
-# rest of the command line loads ends the run with 130, like one while it
-# works, and never with a traceback.  Importing this module starts the command
-# line (``python -m tembrel`` and the ``tembrel`` script both do).
-import signal
-import sys
-
-EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
-
-
-def _interrupted(signum: int, frame: object) -> None:
-    raise SystemExit(EXIT_INTERRUPTED)
-
-
-# An ignored SIGINT (a shell's background job) stays ignored.
-if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-    signal.signal(signal.SIGINT, _interrupted)
-
 import argparse
 import datetime
 import errno
 import itertools
 import os
 import re
+import signal
+import sys
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, TextIO
@@ -48,6 +32,7 @@ _GREGORIAN_TO_UNIX_100NS = 0x01B21DD213814000
 _MAX_UNIX_MS = (1 << 48) - 1
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 EXIT_FAILED = 1
+EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
 EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # 141, as a shell reports a filter ended by SIGPIPE
 
 
@@ -272,11 +257,12 @@ def _inspect(args: argparse.Namespace) -> int:
     status = 0
     for item in _inspected(args):
         if isinstance(item, str):
+            text = item
             try:
-                item = _parse(item)
+                item = _parse(text)
             except ValueError:
-                hint = "" if item.isprintable() else " (16-byte records need 'inspect --binary')"
-                item = _Refused(f"not a UUID: {_shown(item)}{hint}")
+                hint = "" if text.isprintable() else " (16-byte records need 'inspect --binary')"
+                item = _Refused(f"not a UUID: {_shown(text)}{hint}")
         if isinstance(item, _Refused):
             print(f"tembrel inspect: {item.message}", file=sys.stderr)
             status = 2
@@ -466,7 +452,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         return _run(parser, argv)
-    except KeyboardInterrupt:  # SIGINT's own handler, where the caller kept it
+    except KeyboardInterrupt:  # called from Python: started as the command, Ctrl-C exits with 130 itself
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         _abandon_stdout()

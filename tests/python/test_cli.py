@@ -356,3 +356,16 @@ def test_ctrl_c_while_starting_exits_130_without_a_traceback(
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     assert (done.returncode, done.stderr, done.stdout) == (130, b"", b"")
+
+
+def test_a_program_importing_tembrel_keeps_its_ctrl_c_handling(tmp_path: pathlib.Path) -> None:
+    # A package run with -m that imports tembrel while runpy locates it, given "tembrel" as an argument.
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "__init__.py").write_text("import tembrel\n")
+    (tmp_path / "app" / "__main__.py").write_text(
+        "import signal\nprint(signal.getsignal(signal.SIGINT) is signal.default_int_handler)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-m", "app", "tembrel"], cwd=tmp_path, capture_output=True, text=True, check=True
+    )
+    assert done.stdout == "True\n"
