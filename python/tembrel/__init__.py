@@ -12,7 +12,7 @@ shape                  one                        many (one call)
 canonical ``str``      :func:`uuid7_str`          :func:`uuid7_str_many`
 16 ``bytes``           :func:`uuid7_bytes`        :func:`uuid7_bytes_many`
 ``int``                :func:`uuid7_int`          :func:`uuid7_int_many`
-:class:`CompactUUID`   :func:`uuid7_compact`      :func:`uuid7_compact_many`
+:class:`UUID7Obj`      :func:`uuid7_compact`      :func:`uuid7_compact_many`
 =====================  =========================  ==========================
 
 :func:`uuid7_bytes_many` returns one contiguous ``bytes`` object of 16 bytes
@@ -28,6 +28,32 @@ aware :class:`datetime.datetime`.
 
 from __future__ import annotations
 
+import sys as _sys
+
+
+def _started_as_command() -> bool:
+    """Whether this import starts the command line: `python -m tembrel`, or the `tembrel` script."""
+    argv0: str = (getattr(_sys, "argv", None) or [""])[0]  # an embedding host may set no argv
+    if argv0 == "-m":  # runpy, still locating the module to run
+        orig = _sys.orig_argv
+        return "-m" in orig and orig.index("-m") + 1 < len(orig) and orig[orig.index("-m") + 1] == "tembrel"
+    return argv0.endswith("/tembrel")
+
+
+if _started_as_command():
+    # Ctrl-C ends the command with 130 from here on, before anything else loads (the
+    # imports below and the command line's), never with a traceback; a program that
+    # imports tembrel keeps its own handling.
+    # The interpreter's built-in C module: signal.py would load enum first, time in which
+    # Ctrl-C would still raise KeyboardInterrupt.  (It has no stubs of its own.)
+    import _signal  # type: ignore[import-not-found, unused-ignore]
+
+    def _interrupted(signum: int, frame: object) -> None:
+        raise SystemExit(130)
+
+    if _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler:
+        _signal.signal(_signal.SIGINT, _interrupted)
+
 import datetime as _dt
 import uuid as _uuid
 from collections.abc import Buffer, Iterable
@@ -36,6 +62,7 @@ from .tembrel_impl import vorndal as _vorndal
 
 __all__ = [
     "CompactUUID",
+    "UUID7Obj",
     "UUIDLike",
     "as_uuid",
     "datetime_of",
@@ -58,17 +85,23 @@ __all__ = [
 
 __version__ = "0.1.0"
 
-CompactUUID = _vorndal.UUID7Obj
+UUID7Obj = _vorndal.UUID7Obj
 """The compact immutable UUIDv7 type: the object header and two 64-bit words.
 
 Offers ``str``, ``repr``, ``hash``, ordering, ``int()``, ``bytes()`` and the
 read-only attributes ``int``, ``bytes``, ``bytes_le``, ``hex``, ``urn``,
 ``time`` (Unix milliseconds), ``timestamp``, ``version``, ``variant`` and
-``fields``, like :class:`uuid.UUID`.  It is not a :class:`uuid.UUID` and never
-equals one; convert with ``uuid.UUID(int=c.int)``.
+``fields``, like :class:`uuid.UUID`.  It is not a :class:`uuid.UUID`: its
+``repr`` reads ``UUID('...')`` like one, yet it never equals or hashes like
+one; it cannot be pickled or copied (so it cannot cross a process boundary);
+and its ``__index__`` makes ``seq[c]`` an IndexError.  Convert it where it
+leaves the program with :func:`as_uuid`, ``str(c)`` or ``c.bytes``.
 """
 
-UUIDLike = _uuid.UUID | CompactUUID | str | Buffer | int
+CompactUUID = UUID7Obj
+"""The former name of :class:`UUID7Obj`, kept: the same type."""
+
+UUIDLike = _uuid.UUID | UUID7Obj | str | Buffer | int
 """Every form :func:`as_uuid`, :func:`time_ms` and :func:`datetime_of` accept:
 text in any form :class:`uuid.UUID` parses, any 16-byte buffer (``bytes``,
 ``bytearray``, ``memoryview``, ``array``, ...) and an ``int`` from 0 to
@@ -112,8 +145,8 @@ def uuid7_int() -> int:
     return _vorndal.generate_uuid7_int()
 
 
-def uuid7_compact() -> CompactUUID:
-    """Return a new UUIDv7 as a :class:`CompactUUID`."""
+def uuid7_compact() -> UUID7Obj:
+    """Return a new UUIDv7 as a :class:`UUID7Obj`."""
     return _vorndal.uuid7_obj()
 
 
@@ -144,8 +177,8 @@ def uuid7_int_many(count: int) -> list[int]:
     return [from_bytes(data[i : i + 16]) for i in range(0, len(data), 16)]
 
 
-def uuid7_compact_many(count: int) -> list[CompactUUID]:
-    """Return ``count`` new UUIDv7s as :class:`CompactUUID`, in increasing order."""
+def uuid7_compact_many(count: int) -> list[UUID7Obj]:
+    """Return ``count`` new UUIDv7s as :class:`UUID7Obj`, in increasing order."""
     return _vorndal.uuid7_obj_many(count)
 
 
@@ -240,7 +273,7 @@ def uuid7_max(at: _Timestamp) -> _uuid.UUID:
 
 
 def _as_int(value: object) -> int:
-    if isinstance(value, _uuid.UUID | CompactUUID):
+    if isinstance(value, _uuid.UUID | UUID7Obj):
         return value.int
     if isinstance(value, str):
         try:
@@ -258,7 +291,7 @@ def _as_int(value: object) -> int:
         return int.from_bytes(value)
     if not isinstance(value, Buffer):
         raise TypeError(
-            f"expected uuid.UUID, CompactUUID, str, a 16-byte buffer or int, not {type(value).__name__}"
+            f"expected uuid.UUID, UUID7Obj, str, a 16-byte buffer or int, not {type(value).__name__}"
         )
     with memoryview(value) as view:
         if view.nbytes != 16:
@@ -272,7 +305,7 @@ def as_uuid(value: UUIDLike) -> _uuid.UUID:
     """Return ``value`` as a :class:`uuid.UUID`, of any version.
 
     ``value`` may be a :class:`uuid.UUID` (returned as is), a
-    :class:`CompactUUID`, text in any form :class:`uuid.UUID` parses, any
+    :class:`UUID7Obj`, text in any form :class:`uuid.UUID` parses, any
     16-byte buffer, or an ``int`` from 0 to 2**128 - 1.  Anything else raises
     TypeError; a value of an accepted type that is no UUID raises ValueError.
     """

@@ -1,7 +1,7 @@
 """The command line: ``python -m tembrel`` (also installed as ``tembrel``).
 
-    python -m tembrel [-n N] [-f FORMAT] [--at UNIX_MS]   print N new UUIDv7s
-    python -m tembrel inspect [UUID ...]                 describe UUIDs (or stdin's)
+    python -m tembrel [-n N] [-f FORMAT] [--at TIME]   print N new UUIDv7s
+    python -m tembrel inspect [--binary] [UUID ...]    describe UUIDs (or stdin's)
 
 Failures end like those of the standard Unix tools: a write error is one line
 on stderr and exit status 1, Ctrl-C exits with 130, and a reader that goes
@@ -13,18 +13,24 @@ from __future__ import annotations
 import argparse
 import datetime
 import errno
+import itertools
 import os
+import re
 import signal
 import sys
 import uuid
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, TextIO
+from typing import Any, BinaryIO, TextIO
 
-from . import __version__, uuid7_at_many, uuid7_bytes_many, uuid7_str_many
+from . import __version__, uuid7_bytes_many, uuid7_str_many
+from .tembrel_impl.vorndal import _generate_uuid7_at_bytes
 
 CHUNK = 65_536  # identifiers per batch call: flat memory, few calls
 FORMATS = ("canonical", "hex", "int", "urn", "binary")
+LINE_LIMIT = 1024  # bytes of one line of inspect's input: far more than any form of a UUID with blanks
 _GREGORIAN_TO_UNIX_100NS = 0x01B21DD213814000
+_MAX_UNIX_MS = (1 << 48) - 1
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
 EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # 141, as a shell reports a filter ended by SIGPIPE
@@ -34,42 +40,67 @@ class _ReadFailed(Exception):
     """Standard input could not be read; the message says why."""
 
 
-_RENDER: dict[str, Callable[[uuid.UUID], str]] = {
-    "canonical": str,
-    "hex": lambda u: u.hex,
-    "int": lambda u: str(u.int),
-    "urn": lambda u: u.urn,
+# --------------------------------------------------------------------------
+# Generating
+# --------------------------------------------------------------------------
+
+# Each text format as the layout of one line, "x" where a hex digit goes.
+_LAYOUTS = {
+    "canonical": b"xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx\n",
+    "hex": b"x" * 32 + b"\n",
+    "urn": b"urn:uuid:xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx\n",
 }
+
+
+def _laid_out(data: bytes, layout: bytes) -> str:
+    """One line of ``layout`` per 16-byte identifier of ``data``.
+
+    The lines are filled column by column, one slice assignment per hex digit,
+    so the cost per identifier is a few bytes copied, not a Python object.
+    """
+    width, count = len(layout), len(data) // 16
+    digits = data.hex().encode("ascii")
+    text = bytearray(layout * count)
+    slots = [i for i, c in enumerate(layout) if c == ord("x")]
+    for digit, column in enumerate(slots):
+        text[column::width] = digits[digit::32]
+    return text.decode("ascii")
+
+
+def _sizes(count: int) -> Iterator[int]:
+    """``count`` split into batches of at most CHUNK."""
+    while count > 0:
+        yield min(count, CHUNK)
+        count -= CHUNK
+
+
+def _at_records(n: int, at: int) -> Iterator[bytes]:
+    """``n`` independent identifiers at ``at``, 16 bytes each."""
+    return map(_generate_uuid7_at_bytes, itertools.repeat(at, n))
+
+
+def _batches(count: int, at: int | None) -> Iterator[bytes]:
+    """``count`` new identifiers, 16 bytes each, a batch at a time."""
+    for n in _sizes(count):
+        yield uuid7_bytes_many(n) if at is None else b"".join(_at_records(n, at))
 
 
 def _text_chunks(count: int, fmt: str, at: int | None) -> Iterator[str]:
     """Newline-terminated text of ``count`` identifiers, a chunk at a time."""
-    while count > 0:
-        n = min(count, CHUNK)
-        count -= n
-        if at is not None:
-            yield "".join(_RENDER[fmt](u) + "\n" for u in uuid7_at_many([at] * n))
-        elif fmt == "canonical":
-            yield "\n".join(uuid7_str_many(n)) + "\n"
-        elif fmt == "urn":
-            yield "".join("urn:uuid:" + s + "\n" for s in uuid7_str_many(n))
-        else:
-            data = uuid7_bytes_many(n)
-            if fmt == "hex":
-                digits = data.hex()
-                yield "".join(digits[i : i + 32] + "\n" for i in range(0, len(digits), 32))
+    from_bytes = int.from_bytes
+    for n in _sizes(count):
+        if fmt == "int":
+            if at is None:
+                data = uuid7_bytes_many(n)
+                records: Iterator[bytes] = (data[i : i + 16] for i in range(0, 16 * n, 16))
             else:
-                yield "".join(str(int.from_bytes(data[i : i + 16])) + "\n" for i in range(0, len(data), 16))
-
-
-def _binary_chunks(count: int, at: int | None) -> Iterator[bytes]:
-    while count > 0:
-        n = min(count, CHUNK)
-        count -= n
-        if at is None:
-            yield uuid7_bytes_many(n)
+                records = _at_records(n, at)
+            yield "".join([f"{from_bytes(record)}\n" for record in records])
+        elif fmt == "canonical" and at is None:
+            yield "\n".join(uuid7_str_many(n)) + "\n"  # the generator's own text
         else:
-            yield b"".join(u.bytes for u in uuid7_at_many([at] * n))
+            data = uuid7_bytes_many(n) if at is None else b"".join(_at_records(n, at))
+            yield _laid_out(data, _LAYOUTS[fmt])
 
 
 def _stdout() -> TextIO:
@@ -94,7 +125,7 @@ def _generate(args: argparse.Namespace) -> int:
     out = _stdout()
     show_progress = args.count >= 1_000_000 and sys.stderr is not None and sys.stderr.isatty()
     if args.format == "binary":
-        binary = _binary_chunks(args.count, args.at)
+        binary = _batches(args.count, args.at)
         for data in _with_progress(binary, args.count) if show_progress else binary:
             out.buffer.write(data)
     else:
@@ -107,8 +138,12 @@ def _generate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _describe(text: str) -> str:
-    u = uuid.UUID(text)
+# --------------------------------------------------------------------------
+# Inspecting
+# --------------------------------------------------------------------------
+
+
+def _describe(u: uuid.UUID) -> str:
     lines = [
         str(u),
         f"  version:   {u.version if u.variant == uuid.RFC_4122 else 'none'}",
@@ -123,8 +158,7 @@ def _describe(text: str) -> str:
         lines.append("  timestamp: none")
     else:
         try:
-            epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
-            when = (epoch + datetime.timedelta(milliseconds=ms)).isoformat(timespec="milliseconds")
+            when = (_EPOCH + datetime.timedelta(milliseconds=ms)).isoformat(timespec="milliseconds")
             when = when.replace("+00:00", "Z")
         except OverflowError:
             when = "beyond the datetime range"
@@ -135,45 +169,112 @@ def _describe(text: str) -> str:
     return "\n".join(lines)
 
 
-def _stdin_lines() -> Iterator[str]:
-    """The non-blank lines of standard input, stripped, read as they come."""
+def _parse(text: str) -> uuid.UUID:
+    """A UUID in any text form the generator writes, or any form uuid.UUID reads.
+
+    32 hex digits are hex even when they are all decimal digits; other runs of
+    decimal digits are the ``int`` form.
+    """
+    if text.isascii() and text.isdigit() and len(text) != 32:
+        number = int(text)
+        if number >= 1 << 128:
+            raise ValueError("beyond 128 bits")
+        return uuid.UUID(int=number)
+    return uuid.UUID(text)
+
+
+def _shown(text: str, limit: int = 60) -> str:
+    """``text`` quoted for one line of a message: escaped to ASCII, a byte that is
+    not UTF-8 as ``\\xNN``, its tail cut."""
+    cut = len(text) > limit
+    shown = re.sub(r"\\udc([89a-f][0-9a-f])", r"\\x\1", ascii(text[:limit]))
+    return shown[:-1] + "..." + shown[-1] if cut else shown
+
+
+class _Refused:
+    """An input record that is not a UUID, with the message that says why."""
+
+    def __init__(self, message: str) -> None:
+        self.message = message
+
+
+def _stdin() -> BinaryIO:
     if sys.stdin is None:
         raise _ReadFailed(os.strerror(errno.EBADF))
-    lines = iter(sys.stdin.buffer)
-    while True:
-        try:
-            line = next(lines)
-        except StopIteration:
-            return
-        except OSError as error:
-            raise _ReadFailed(error.strerror or str(error)) from None
-        text = line.decode("utf-8", "replace").strip()
+    return sys.stdin.buffer
+
+
+def _read(read: Callable[[int], bytes], size: int) -> bytes:
+    try:
+        return read(size)
+    except OSError as error:
+        raise _ReadFailed(error.strerror or str(error)) from None
+
+
+def _stdin_lines() -> Iterator[str | _Refused]:
+    """The non-blank lines of standard input, stripped, read as they come.
+
+    A line longer than LINE_LIMIT is refused, and skipped without being held.
+    """
+    readline = _stdin().readline
+    while line := _read(readline, LINE_LIMIT + 1):
+        if len(line) > LINE_LIMIT and not line.endswith(b"\n"):
+            while (rest := _read(readline, LINE_LIMIT)) and not rest.endswith(b"\n"):
+                pass
+            start = line.decode("utf-8", "surrogateescape")
+            yield _Refused(f"line longer than {LINE_LIMIT} bytes: {_shown(start)}")
+            continue
+        text = line.decode("utf-8", "surrogateescape").strip()
         if text:
             yield text
 
 
-def _inspected(uuids: Sequence[str]) -> Iterator[str]:
-    """The UUIDs to describe: the arguments, with standard input's lines in place of "-"."""
-    for text in uuids:
-        if text == "-":
-            yield from _stdin_lines()
-        else:
+def _stdin_records() -> Iterator[uuid.UUID | _Refused]:
+    """Standard input as 16-byte records, what ``-f binary`` writes."""
+    read = _stdin().read
+    offset = 0
+    while record := _read(read, 16):
+        if len(record) < 16:
+            yield _Refused(f"not a 16-byte record: {len(record)} bytes at offset {offset}: {record.hex()}")
+            return
+        yield uuid.UUID(bytes=record)
+        offset += 16
+
+
+def _inspected(args: argparse.Namespace) -> Iterator[str | uuid.UUID | _Refused]:
+    """What to describe: the arguments, with standard input's records in place of "-"."""
+    for text in args.uuids or ["-"]:
+        if text != "-":
             yield text
+        elif args.binary:
+            yield from _stdin_records()
+        else:
+            yield from _stdin_lines()
 
 
 def _inspect(args: argparse.Namespace) -> int:
     out = _stdout()
     status = 0
-    for text in _inspected(args.uuids or ["-"]):
-        try:
-            description = _describe(text)
-        except ValueError:
-            print(f"tembrel inspect: not a UUID: {text!r}", file=sys.stderr)
+    for item in _inspected(args):
+        if isinstance(item, str):
+            text = item
+            try:
+                item = _parse(text)
+            except ValueError:
+                hint = "" if text.isprintable() else " (16-byte records need 'inspect --binary')"
+                item = _Refused(f"not a UUID: {_shown(text)}{hint}")
+        if isinstance(item, _Refused):
+            print(f"tembrel inspect: {item.message}", file=sys.stderr)
             status = 2
         else:
-            out.write(description + "\n")
+            out.write(_describe(item) + "\n")
     out.flush()
     return status
+
+
+# --------------------------------------------------------------------------
+# Options
+# --------------------------------------------------------------------------
 
 
 def _non_negative(text: str) -> int:
@@ -187,10 +288,31 @@ def _non_negative(text: str) -> int:
 
 
 def _unix_ms(text: str) -> int:
+    """Unix milliseconds, as digits or as an ISO 8601 time with a zone."""
+    if not text.lstrip("-").isdigit():
+        try:
+            when = datetime.datetime.fromisoformat(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"neither Unix milliseconds nor an ISO 8601 time: {text!r}"
+            ) from None
+        if when.utcoffset() is None:
+            raise argparse.ArgumentTypeError(
+                f"{text!r} has no time zone; give one, as in 2026-12-01T00:00Z or 2026-12-01T00:00+01:00"
+            )
+        delta = when - _EPOCH
+        text = str(delta // datetime.timedelta(milliseconds=1))
     value = _non_negative(text)
-    if value > (1 << 48) - 1:
-        raise argparse.ArgumentTypeError("must be between 0 and 2**48 - 1")
+    if value > _MAX_UNIX_MS:
+        raise argparse.ArgumentTypeError("must be between 0 and 2**48 - 1 (1970 to 10889)")
     return value
+
+
+class _Parser(argparse.ArgumentParser):
+    """Help goes to standard output like any other output: a write error is reported, with status 1."""
+
+    def print_help(self, file: Any = None) -> None:
+        (file or _stdout()).write(self.format_help())
 
 
 class _VersionAction(argparse.Action):
@@ -210,6 +332,12 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+DESCRIPTION = """\
+Print new UUID version 7 identifiers, one per line. Those made from the clock
+are strictly increasing; those made with --at are independent of each other
+and in no particular order.
+"""
+
 EPILOG = """\
 Run 'tembrel inspect --help' to describe existing UUIDs.
 
@@ -221,40 +349,69 @@ standard output goes away (as in '| head'), which ends the run quietly.
 program that SIGINT or SIGPIPE ended.
 """
 
+INSPECT_DESCRIPTION = """\
+Show version, variant, timestamp and counter of each UUID. With no UUID, or
+'-', read them from standard input, one per line, in any format the generator
+writes (32 hex digits are read as hex, other digits as an integer), or, with
+--binary, as 16-byte records.
+"""
+
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tembrel",
-        description="Print new UUID version 7 identifiers, one per line, strictly increasing.",
+        description=DESCRIPTION,
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
-    parser.add_argument(
-        "-n", "--count", type=_non_negative, default=1, metavar="N", help="how many (default 1)"
-    )
+    # The defaults are filled in after parsing, so that an option given with inspect is seen and refused.
+    parser.add_argument("-n", "--count", type=_non_negative, metavar="N", help="how many (default 1)")
     parser.add_argument(
         "-f",
         "--format",
         choices=FORMATS,
-        default="canonical",
         help="canonical text (default), 32 hex digits, decimal int, urn:uuid:..., or raw 16-byte binary",
     )
     parser.add_argument(
         "--at",
         type=_unix_ms,
-        metavar="UNIX_MS",
-        help="independent identifiers at this Unix millisecond timestamp instead of the clock",
+        metavar="TIME",
+        help="make independent identifiers, in no particular order, at this time instead of the clock's: "
+        "Unix milliseconds, or ISO 8601 with a zone (2026-12-01T09:30Z)",
     )
     commands = parser.add_subparsers(dest="command", metavar="{inspect}")
     inspect = commands.add_parser(
         "inspect",
         help="describe UUIDs",
-        description="Show version, variant, timestamp and counter of each UUID. With no UUID, or '-', "
-        "read them from standard input, one per line.",
+        description=INSPECT_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    inspect.add_argument(
+        "--binary", action="store_true", help="read standard input as 16-byte records (what -f binary writes)"
     )
     inspect.add_argument("uuids", nargs="*", metavar="UUID", help="in any form uuid.UUID accepts, or '-'")
     return parser
+
+
+def _checked(parser: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
+    """``args`` with the defaults of the options not given; a usage error for one that does not apply."""
+    generating = {"-n/--count": args.count, "-f/--format": args.format, "--at": args.at}
+    if args.command == "inspect":
+        for option, value in generating.items():
+            if value is not None:
+                parser.error(
+                    f"{option} does not apply to inspect, which reads every text format "
+                    "(and 16-byte records with 'inspect --binary')"
+                )
+        if args.binary and any(text != "-" for text in args.uuids):
+            parser.error("inspect --binary reads standard input; give no UUID on the command line")
+        if not args.uuids and (sys.stdin is None or sys.stdin.isatty()):
+            parser.error("inspect needs UUIDs, as arguments or on standard input")
+        return args
+    args.count = 1 if args.count is None else args.count
+    args.format = args.format or "canonical"
+    return args
 
 
 def _report(message: str) -> None:
@@ -281,14 +438,12 @@ def _abandon_stdout() -> None:
 
 def _run(parser: argparse.ArgumentParser, argv: list[str] | None) -> int:
     try:
-        args = parser.parse_args(argv)
+        args = _checked(parser, parser.parse_args(argv))
     except SystemExit as done:
         if done.code in (0, None) and sys.stdout is not None:
             sys.stdout.flush()  # --help or --version: a write error is reported, not lost
         raise
     if args.command == "inspect":
-        if not args.uuids and (sys.stdin is None or sys.stdin.isatty()):
-            parser.error("inspect needs UUIDs, as arguments or on standard input")
         return _inspect(args)
     return _generate(args)
 
@@ -297,7 +452,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         return _run(parser, argv)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # called from Python: started as the command, Ctrl-C exits with 130 itself
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         _abandon_stdout()

@@ -13,9 +13,11 @@ is.  Needs pyarrow: ``pip install 'tembrel[arrow]'``.
 
 from __future__ import annotations
 
+from typing import cast
+
 try:
-    # pyarrow ships no type information; to the type checker its names are Any.
-    import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    # pyarrow ships no type information of its own: the pyarrow-stubs package has it.
+    import pyarrow as pa
 except ImportError as _missing:  # tested in a process without pyarrow
     raise ImportError(
         "tembrel.arrow needs pyarrow, which is not installed: pip install 'tembrel[arrow]'",
@@ -30,7 +32,7 @@ _STORAGE = pa.binary(16)
 _UUID = pa.uuid()
 
 
-def uuid_array_from_bytes(data: bytes) -> pa.ExtensionArray:
+def uuid_array_from_bytes(data: bytes) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     """Return an array of the UUID extension type over ``data``, 16 bytes per UUID.
 
     ``data`` is any ``bytes`` object whose length is a multiple of 16 (such as
@@ -42,11 +44,15 @@ def uuid_array_from_bytes(data: bytes) -> pa.ExtensionArray:
     count, rest = divmod(len(data), 16)
     if rest:
         raise ValueError(f"a UUID is 16 bytes; {len(data)} bytes is not a whole number of them")
-    storage = pa.FixedSizeBinaryArray.from_buffers(_STORAGE, count, [None, pa.py_buffer(data)])
+    # A fixed_size_binary type makes a FixedSizeBinaryArray, which the stubs type only as an Array.
+    storage = cast(
+        "pa.FixedSizeBinaryArray",
+        pa.FixedSizeBinaryArray.from_buffers(_STORAGE, count, [None, pa.py_buffer(data)]),
+    )
     return pa.ExtensionArray.from_storage(_UUID, storage)
 
 
-def uuid7_array(count: int) -> pa.ExtensionArray:
+def uuid7_array(count: int) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     """Return ``count`` new UUIDv7s, in increasing order, as an array of ``pyarrow.uuid()``.
 
     Built over the one ``bytes`` object of :func:`tembrel.uuid7_bytes_many`

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pathlib
 import pwd
@@ -24,17 +25,14 @@ def _server_user() -> dict[str, Any]:
     return {"user": nobody.pw_uid, "group": nobody.pw_gid, "extra_groups": []}
 
 
-@pytest.fixture(scope="session")
-def postgres() -> Iterator[str]:
+@contextlib.contextmanager
+def throwaway_postgres() -> Iterator[str]:
     """A throwaway PostgreSQL 18 cluster on a Unix socket; yields its connection string.
 
     The cluster lives in a fresh temporary directory, listens on no TCP port,
-    trusts local connections and is stopped and removed at the end of the
-    session, whatever happened.
+    trusts local connections and is stopped and removed at the end, whatever
+    happened.  (docs/bench_copy.py starts one too.)
     """
-    if not (PG_BIN / "postgres").exists() or not (PG_BIN / "initdb").exists():
-        pytest.skip(f"PostgreSQL 18 server binaries not installed ({PG_BIN})")
-    pytest.importorskip("psycopg")
     as_user = _server_user()
     base = pathlib.Path(tempfile.mkdtemp(prefix="tembrel-pg-"))
     data = base / "data"
@@ -85,6 +83,16 @@ def postgres() -> Iterator[str]:
                 run(str(PG_BIN / "pg_ctl"), "-D", str(data), "-m", "fast", "-w", "-t", "60", "stop")
         finally:
             shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def postgres() -> Iterator[str]:
+    """The connection string of a throwaway PostgreSQL 18 cluster for the session."""
+    if not (PG_BIN / "postgres").exists() or not (PG_BIN / "initdb").exists():
+        pytest.skip(f"PostgreSQL 18 server binaries not installed ({PG_BIN})")
+    pytest.importorskip("psycopg")
+    with throwaway_postgres() as conninfo:
+        yield conninfo
 
 
 @pytest.fixture

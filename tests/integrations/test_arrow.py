@@ -164,12 +164,16 @@ def test_module_type_checks_strictly(tmp_path: pathlib.Path) -> None:
         "from tembrel.arrow import uuid7_array, uuid_array_from_bytes\n"
         "ids = uuid7_array(3)\n"
         "uuid_array_from_bytes(bytearray(16))\n"
+        "reveal_type(ids)\n"
     )
     mypy = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache")]
     module = subprocess.run([*mypy, "-p", "tembrel.arrow"], capture_output=True, text=True, check=False)
     assert module.returncode == 0, module.stdout + module.stderr
     done = subprocess.run([*mypy, str(user)], capture_output=True, text=True, check=False)
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    # Typed with pyarrow's types (pyarrow-stubs), not Any.
+    array = "pyarrow.__lib_pxi.array"
+    assert f'Revealed type is "{array}.ExtensionArray[{array}.FixedSizeBinaryArray]"' in done.stdout
     assert len(errors) == 1, done.stdout + done.stderr
     assert (
         'user.py:3: error: Argument 1 to "uuid_array_from_bytes" has incompatible type "bytearray"'

@@ -58,12 +58,16 @@ def test_recipe_page_examples(heading: str) -> None:
 
 def test_every_recipe_section_is_tested() -> None:
     headings = re.findall(r"^## (.*)$", RECIPES.read_text(), re.M)
-    assert set(headings) == set(DOCTESTS) | {"PostgreSQL with psycopg 3"}
+    assert set(headings) == set(DOCTESTS) | set(POSTGRES)
 
 
-def test_postgres_recipe(postgres: str) -> None:
-    (block,) = python_blocks(section(RECIPES, "PostgreSQL with psycopg 3"))
-    exec(compile(block, f"{RECIPES}:PostgreSQL", "exec"), {"conninfo": postgres})
+POSTGRES = ["PostgreSQL with psycopg 3", "PostgreSQL: the fastest bulk load, binary COPY"]
+
+
+@pytest.mark.parametrize("heading", POSTGRES)
+def test_postgres_recipe(heading: str, postgres: str) -> None:
+    (block,) = python_blocks(section(RECIPES, heading))
+    exec(compile(block, f"{RECIPES}:{heading}", "exec"), {"conninfo": postgres})
 
 
 @pytest.mark.parametrize(("number", "modules"), [(0, ("pydantic",)), (1, ("sqlalchemy",))])

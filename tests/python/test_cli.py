@@ -14,6 +14,7 @@ import uuid
 import pytest
 import tembrel
 
+V7 = "018f2b3c-4d5e-7abc-8123-456789abcdef"
 CANONICAL = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 
@@ -37,6 +38,9 @@ def test_count_prints_strictly_increasing_identifiers() -> None:
     assert lines("-n", "0") == []
 
 
+AT_MS = {"1714417323358": 1714417323358, "2024-04-29T21:02:03.358+02:00": 1714417323358}
+
+
 @pytest.mark.parametrize(
     ("fmt", "parse"),
     [
@@ -46,7 +50,7 @@ def test_count_prints_strictly_increasing_identifiers() -> None:
         ("urn", uuid.UUID),
     ],
 )
-@pytest.mark.parametrize("at", [None, "1714417323358"])
+@pytest.mark.parametrize("at", [None, *AT_MS])
 def test_text_formats(fmt: str, parse, at: str | None) -> None:  # type: ignore[no-untyped-def]
     args = ["-n", "70000", "-f", fmt] + (["--at", at] if at else [])  # more than one chunk
     out = lines(*args)
@@ -58,7 +62,7 @@ def test_text_formats(fmt: str, parse, at: str | None) -> None:  # type: ignore[
     if at is None:
         assert ids == sorted(ids)
     else:
-        assert {u.int >> 80 for u in ids} == {int(at)}
+        assert {u.int >> 80 for u in ids} == {AT_MS[at]}
 
 
 @pytest.mark.parametrize("at", [None, "0"])
@@ -81,6 +85,12 @@ def test_binary_format_is_raw_16_byte_records(at: str | None) -> None:
         (["-f", "xml"], "invalid choice"),
         (["--at", str(2**48)], "between 0 and 2\\*\\*48 - 1"),
         (["--at", "-5"], "must be non-negative"),
+        (["--at", "2026-12-01"], "'2026-12-01' has no time zone; give one"),
+        (["--at", "soon"], "neither Unix milliseconds nor an ISO 8601 time: 'soon'"),
+        (["-n", "3", "inspect", V7], "-n/--count does not apply to inspect"),
+        (["-f", "binary", "inspect", V7], "-f/--format does not apply to inspect.*'inspect --binary'"),
+        (["--at", "0", "inspect"], "--at does not apply to inspect"),
+        (["inspect", "--binary", V7], "inspect --binary reads standard input"),
     ],
 )
 def test_bad_options_exit_2_with_a_message(args: list[str], message: str) -> None:
@@ -90,8 +100,9 @@ def test_bad_options_exit_2_with_a_message(args: list[str], message: str) -> Non
 
 
 def test_help() -> None:
-    out = run("--help").stdout.decode()
+    out = " ".join(run("--help").stdout.decode().split())
     assert "-n N" in out and "--format" in out and "inspect" in out
+    assert "made with --at are independent of each other and in no particular order" in out
 
 
 def test_inspect_describes_each_argument() -> None:
@@ -129,7 +140,6 @@ def test_closed_pipe_stops_quietly() -> None:
 # --------------------------------------------------------------------------
 
 TEMBREL = f"{sys.executable} -m tembrel"
-V7 = "018f2b3c-4d5e-7abc-8123-456789abcdef"
 
 
 def shell(script: str, **kwargs: object) -> subprocess.CompletedProcess[str]:
@@ -147,6 +157,8 @@ def shell(script: str, **kwargs: object) -> subprocess.CompletedProcess[str]:
         ("inspect 018f2b3c-4d5e-7abc-8123-456789abcdef", ">/dev/full", "No space left on device"),
         ("--version", ">/dev/full", "No space left on device"),
         ("--help", ">/dev/full", "No space left on device"),
+        ("--help", ">&-", "Bad file descriptor"),
+        ("inspect --help", ">&-", "Bad file descriptor"),
     ],
 )
 def test_a_write_error_is_one_line_on_stderr_and_status_1(args: str, target: str, reason: str) -> None:
@@ -255,3 +267,107 @@ def test_inspect_without_uuids_on_a_terminal_or_closed_stdin_is_a_usage_error() 
     for done in (on_terminal, closed):
         assert done.returncode == 2 and done.stdout == ""
         assert "inspect needs UUIDs, as arguments or on standard input" in done.stderr
+
+
+@pytest.mark.parametrize("fmt", ["canonical", "hex", "int", "urn", "binary"])
+@pytest.mark.parametrize("at", [[], ["--at", "1970-01-01T00:00:00.001Z"]])
+def test_inspect_reads_back_every_format(fmt: str, at: list[str]) -> None:
+    written = run("-n", "50", "-f", fmt, *at).stdout
+    if fmt == "binary":
+        expected = [str(uuid.UUID(bytes=written[i : i + 16])) for i in range(0, len(written), 16)]
+    else:
+        expected = [str(tembrel.as_uuid(int(s) if fmt == "int" else s)) for s in written.decode().split()]
+    done = subprocess.run(
+        [sys.executable, "-m", "tembrel", "inspect", *(["--binary"] if fmt == "binary" else [])],
+        input=written,
+        capture_output=True,
+        check=True,
+    )
+    described = [line for line in done.stdout.decode().splitlines() if not line.startswith(" ")]
+    assert described == expected and len(expected) == 50
+    assert done.stdout.decode().count("  version:   7\n") == 50
+
+
+@pytest.mark.parametrize(
+    ("args", "data", "message"),
+    [
+        (
+            ["--binary"],
+            uuid.UUID(V7).bytes + b"\x07\x01\n",
+            "not a 16-byte record: 3 bytes at offset 16: 07010a",
+        ),
+        (
+            [],
+            b"\x01\xa2\x1b[2J\n",
+            r"not a UUID: '\x01\xa2\x1b[2J' (16-byte records need 'inspect --binary')",
+        ),
+        ([], "\u20ac".encode() * 40 + b"\n", r"not a UUID: '" + r"\u20ac" * 40 + "'"),
+        ([], b"9" * 39 + b"\n", "not a UUID: '" + "9" * 39 + "'"),  # beyond 128 bits
+        ([], b"a" * 100_000 + b"\n", "line longer than 1024 bytes: '" + "a" * 60 + "...'"),
+    ],
+)
+def test_inspect_reports_a_bad_record_in_one_escaped_line(args: list[str], data: bytes, message: str) -> None:
+    done = subprocess.run(
+        [sys.executable, "-m", "tembrel", "inspect", *args],
+        input=data if args else data + V7.encode(),
+        capture_output=True,
+        check=False,
+    )
+    assert done.returncode == 2
+    assert done.stderr.decode() == f"tembrel inspect: {message}\n"
+    assert done.stdout.decode().count(f"{V7}\n  version:   7") == 1  # the good record is described
+
+
+def test_an_endless_line_is_skipped_in_bounded_memory() -> None:
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer reserves far more address space than the cap")
+    # 600 MB without a newline, in an address space of 400 MB: held whole, the line would not fit.
+    done = shell(f"head -c 600000000 /dev/zero | tr '\\0' x | (ulimit -v 400000 && {TEMBREL} inspect)")
+    assert done.returncode == 2
+    assert done.stderr == f"tembrel inspect: line longer than 1024 bytes: '{'x' * 60}...'\n"
+
+
+SCRIPT = str(pathlib.Path(sys.executable).parent / "tembrel")  # the installed `tembrel` command
+
+
+@pytest.mark.parametrize("launcher", [[sys.executable, "-m", "tembrel"], [SCRIPT]])
+@pytest.mark.parametrize("module", ["datetime", "argparse"])
+def test_ctrl_c_while_starting_exits_130_without_a_traceback(
+    launcher: list[str], module: str, tmp_path: pathlib.Path
+) -> None:
+    # SIGINT arrives as the package, then the command line, imports `module`: deterministically inside the
+    # start-up, which a signal sent from outside hits only by chance.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import os, signal, sys\n"
+        "class Interrupt:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        f"        if name == {module!r}:\n"
+        "            sys.meta_path.remove(self)\n"
+        "            os.kill(os.getpid(), signal.SIGINT)\n"
+        "sys.meta_path.insert(0, Interrupt())\n"
+        f"sys.modules.pop({module!r}, None)\n"
+    )
+    if not pathlib.Path(launcher[0]).exists():
+        pytest.skip("the tembrel script is not installed beside this interpreter")
+    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}
+    done = subprocess.run(
+        [*launcher, "-n", "3"],
+        capture_output=True,
+        env=env,
+        check=False,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    assert (done.returncode, done.stderr, done.stdout) == (130, b"", b"")
+
+
+def test_a_program_importing_tembrel_keeps_its_ctrl_c_handling(tmp_path: pathlib.Path) -> None:
+    # A package run with -m that imports tembrel while runpy locates it, given "tembrel" as an argument.
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "__init__.py").write_text("import tembrel\n")
+    (tmp_path / "app" / "__main__.py").write_text(
+        "import signal\nprint(signal.getsignal(signal.SIGINT) is signal.default_int_handler)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-m", "app", "tembrel"], cwd=tmp_path, capture_output=True, text=True, check=True
+    )
+    assert done.stdout == "True\n"
