@@ -528,6 +528,25 @@ struct FastPath {
     SlotLayout layout;
 };
 
+// The calling interpreter's fast path, held for one call.  Python code run in
+// the middle of a call can reach a subinterpreter's dictionary (it is one of
+// gc.get_objects()) and delete the capsule from it; the reference held here
+// keeps the record alive until the call that uses it ends.
+class HeldFastPath {
+  public:
+    HeldFastPath() = default;
+    HeldFastPath(const HeldFastPath &) = delete;
+    HeldFastPath &operator=(const HeldFastPath &) = delete;
+    ~HeldFastPath() { Py_XDECREF(capsule_); }
+
+    [[nodiscard]] FastPath *get() const { return record_; }
+
+  private:
+    friend int find_fast_path(bool create, HeldFastPath *held);
+    FastPath *record_ = nullptr;
+    PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
+};
+
 FastPath main_fast_path = {nullptr, nullptr, {nullptr, 0, 0, 0}};
 
 constexpr const char *fast_path_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
@@ -546,17 +565,15 @@ void release_fast_path(PyObject *capsule) {
     Py_XDECREF(safe_uuid);
 }
 
-// 0 with *fast_path set to the calling interpreter's fast path, or -1 with an
-// exception.  A subinterpreter that never configured has none: *fast_path is
-// null, unless `create` asks for an empty one to be made.  The pointer stays
-// valid as long as the interpreter lives, through any Python code.
-[[nodiscard]] int find_fast_path(bool create, FastPath **fast_path) {
+// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
+// or -1 with an exception.  A subinterpreter that never configured has none:
+// held->get() is null, unless `create` asks for an empty one to be made.
+[[nodiscard]] int find_fast_path(bool create, HeldFastPath *held) {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (interpreter == PyInterpreterState_Main()) {
-        *fast_path = &main_fast_path;
+        held->record_ = &main_fast_path;
         return 0;
     }
-    *fast_path = nullptr;
     PyObject *dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
@@ -568,9 +585,9 @@ void release_fast_path(PyObject *capsule) {
         return -1;
     }
     if (found > 0) {
-        *fast_path = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
-        Py_DECREF(capsule);  // the interpreter's dictionary keeps it
-        return *fast_path == nullptr ? -1 : 0;
+        held->capsule_ = capsule;
+        held->record_ = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
+        return held->record_ == nullptr ? -1 : 0;
     }
     if (!create) {
         return 0;
@@ -585,12 +602,11 @@ void release_fast_path(PyObject *capsule) {
         PyMem_Free(fresh);
         return -1;
     }
-    const int stored = PyDict_SetItem(dict, fast_path_key, capsule);
-    Py_DECREF(capsule);  // on failure this frees `fresh`
-    if (stored < 0) {
+    held->capsule_ = capsule;  // on failure its release frees `fresh`
+    if (PyDict_SetItem(dict, fast_path_key, capsule) < 0) {
         return -1;
     }
-    *fast_path = fresh;
+    held->record_ = fresh;
     return 0;
 }
 
@@ -599,13 +615,14 @@ PyObject *raise_not_configured() {
     return nullptr;
 }
 
-// 0 with *fast_path set to the calling interpreter's fast path, configured;
-// or -1 with an exception (RuntimeError when it is not configured).
-[[nodiscard]] int configured_fast_path(FastPath **fast_path) {
-    if (find_fast_path(false, fast_path) < 0) {
+// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
+// configured; or -1 with an exception (RuntimeError when it is not configured).
+[[nodiscard]] int configured_fast_path(HeldFastPath *held) {
+    if (find_fast_path(false, held) < 0) {
         return -1;
     }
-    if (*fast_path == nullptr || (*fast_path)->type == nullptr || (*fast_path)->safe_uuid == nullptr) {
+    const FastPath *fast_path = held->get();
+    if (fast_path == nullptr || fast_path->type == nullptr || fast_path->safe_uuid == nullptr) {
         raise_not_configured();
         return -1;
     }
@@ -664,10 +681,11 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
                         "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
-    FastPath *fast_path;
-    if (find_fast_path(true, &fast_path) < 0) {
+    HeldFastPath held;
+    if (find_fast_path(true, &held) < 0) {
         return nullptr;
     }
+    FastPath *fast_path = held.get();
     // Both new references are taken before either old one goes, so that
     // configuring again with the same objects changes no reference count.
     fast_path->layout = {nullptr, 0, 0, 0};
@@ -815,11 +833,9 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
     return uuid_obj;
 }
 
-PyObject *new_uuid7_instance() {
-    FastPath *fast_path;
-    if (configured_fast_path(&fast_path) < 0) {
-        return nullptr;
-    }
+// The next monotonic identifier as an instance of the class configured in
+// `fast_path`, or null with an exception.
+PyObject *new_uuid7_instance(FastPath *fast_path) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words(&high, &low);
@@ -830,11 +846,21 @@ PyObject *new_uuid7_instance() {
 }
 
 PyObject *py_uuid7(PyObject *, PyObject *) {
-    return new_uuid7_instance();
+    HeldFastPath held;
+    if (configured_fast_path(&held) < 0) {
+        return nullptr;
+    }
+    return new_uuid7_instance(held.get());
 }
 
 PyObject *py_uuid7_many(PyObject *, PyObject *args) {
-    return make_batch_list(args, new_uuid7_instance);
+    HeldFastPath held;  // found at the first item, held until the batch ends
+    return make_batch_list(args, [&held]() -> PyObject * {
+        if (held.get() == nullptr && configured_fast_path(&held) < 0) {
+            return nullptr;
+        }
+        return new_uuid7_instance(held.get());
+    });
 }
 
 // 0 with *value set to a valid timestamp, or -1 with an exception naming the
@@ -880,13 +906,13 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     }
 
     PyObject *result = nullptr;
-    FastPath *fast_path;
+    HeldFastPath held;
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
-    if (configured_fast_path(&fast_path) < 0) {
+    if (configured_fast_path(&held) < 0) {
         goto done;
     }
     result = new_hidden_list(count);
@@ -902,7 +928,7 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
             Py_CLEAR(result);
             goto done;
         }
-        PyObject *item = uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
+        PyObject *item = uuid7_from_owned_int(held.get(), uuid_words_to_int(high, low));
         if (item == nullptr) {
             Py_CLEAR(result);
             goto done;

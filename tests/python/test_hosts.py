@@ -40,9 +40,10 @@ from tembrel.tembrel_impl import vorndal
 
 
 def run_script(body: str) -> subprocess.CompletedProcess[str]:
+    # Development mode fills freed memory, so that a use after free crashes.
     script = PRELUDE + textwrap.dedent(body)
     return subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False
+        [sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True, timeout=120, check=False
     )
 
 
@@ -201,6 +202,46 @@ def test_an_isolated_subinterpreter_cannot_import_the_module() -> None:
             interp.close()
         """,
         "ImportError True",
+    )
+
+
+# Wraps the subinterpreter's uuid.UUID.int in a property, as tracing shims do,
+# whose setter deletes the interpreter's fast-path record from the one
+# dictionary that holds it: the call that is building identifiers with it
+# goes on with it all the same, and only the next call finds none.
+DROP_RECORD = """
+import gc, uuid, tembrel
+slot = uuid.UUID.int
+
+def drop(self, value):
+    for candidate in gc.get_objects():
+        if type(candidate) is dict and "tembrel.tembrel_impl.vorndal.FastPath" in candidate:
+            del candidate["tembrel.tembrel_impl.vorndal.FastPath"]
+    slot.__set__(self, value)
+
+uuid.UUID.int = property(slot.__get__, drop)
+made = list(CALL)
+assert {(type(u), u.is_safe, u.version) for u in made} == {(uuid.UUID, uuid.SafeUUID.unknown, 7)}
+try:
+    tembrel.uuid7()
+except RuntimeError as error:
+    print(len(made), error)
+"""
+
+
+@pytest.mark.parametrize(
+    ("call", "count"),
+    [("[tembrel.uuid7()]", 1), ("tembrel.uuid7_many(3)", 3), ("tembrel.uuid7_at_many(range(100))", 100)],
+)
+def test_a_fast_path_record_dropped_mid_call_lives_until_the_call_ends(call: str, count: int) -> None:
+    assert_prints(
+        f"""
+        interp = legacy()
+        run(interp, {DROP_RECORD.replace("CALL", call)!r})
+        import tembrel
+        print(type(tembrel.uuid7()).__name__)
+        """,
+        f"{count} uuid7 object fast path is not configured\nUUID",
     )
 
 
