@@ -90,6 +90,17 @@ PyObject *raise_generation_error(int status) {
     return 0;
 }
 
+// True, with the handler's exception, when a signal handler raised before
+// item `index` of a batch.  Every batch lets the interpreter run its signal
+// handlers once every 65,536 identifiers (a few milliseconds), so that Ctrl-C
+// stops a long batch about as soon as a Python loop.  The check may also run
+// a collection that is due, and finalizers with it: a batch's list is hidden
+// from the collector and the generator is whole between two identifiers.
+[[nodiscard]] inline bool interrupted_before(Py_ssize_t index) {
+    constexpr Py_ssize_t interval = Py_ssize_t{1} << 16;
+    return index != 0 && (index & (interval - 1)) == 0 && PyErr_CheckSignals() < 0;
+}
+
 // The two hexadecimal digits of every byte value, high nibble first: one
 // lookup per byte instead of one per nibble.
 constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
@@ -181,8 +192,8 @@ PyObject *finish_hidden_list(PyObject *list) {
 
 // The batch list pattern: a list of exactly `count` slots, filled by index in
 // generation order and hidden from the collector until full; at the first
-// failing item the list (and every item in it) is released, so no partial
-// list is ever returned or seen.
+// failing item or raising signal handler the list (and every item in it) is
+// released, so no partial list is ever returned or seen.
 template <typename MakeItem>
 PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     Py_ssize_t count;
@@ -194,7 +205,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
         return nullptr;
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject *item = make_item();
+        PyObject *item = interrupted_before(index) ? nullptr : make_item();
         if (item == nullptr) {
             Py_DECREF(result);
             return nullptr;
@@ -271,6 +282,10 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
     }
     unsigned char *slot = bytes_data(result);
     for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {
+        if (interrupted_before(index)) {
+            Py_DECREF(result);
+            return nullptr;
+        }
         const int status = generate_uuid7_bytes(slot);
         if (status < 0) {
             raise_generation_error(status);
@@ -908,7 +923,8 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     PyObject *result = nullptr;
     HeldFastPath held;
     for (Py_ssize_t index = 0; index < count; ++index) {
-        if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
+        if (interrupted_before(index) ||
+            read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
@@ -920,6 +936,10 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
         goto done;
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
+        if (interrupted_before(index)) {
+            Py_CLEAR(result);
+            goto done;
+        }
         uint64_t high;
         uint64_t low;
         const int status = generate_uuid7_at_words(&high, &low, timestamps[index]);
