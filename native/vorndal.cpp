@@ -552,9 +552,13 @@ class HeldFastPath {
     HeldFastPath() = default;
     HeldFastPath(const HeldFastPath &) = delete;
     HeldFastPath &operator=(const HeldFastPath &) = delete;
-    ~HeldFastPath() { Py_XDECREF(capsule_); }
+    ~HeldFastPath() {
+        Py_XDECREF(capsule_);
+    }
 
-    [[nodiscard]] FastPath *get() const { return record_; }
+    [[nodiscard]] FastPath *get() const {
+        return record_;
+    }
 
   private:
     friend int find_fast_path(bool create, HeldFastPath *held);
