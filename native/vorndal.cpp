@@ -45,23 +45,29 @@ PyObject *uuid_is_safe_attr = nullptr;
 PyObject *fast_path_key = nullptr;
 
 // Always null, with OverflowError for -2 and RuntimeError for any other
-// status.  A failed draw leaves errno as the device's open, fstat or read set
-// it (ENODEV when /dev/urandom is not the kernel's random device): the
-// RuntimeError carries it as an OSError __cause__, so that EMFILE, ENOENT or
-// EACCES can be told apart.  Called straight after the failed core call,
-// before anything else can change errno.
+// status, each with the errno the core left as an OSError __cause__ when it
+// left one.  A failed draw leaves errno as the device's open, fstat or read
+// set it (ENODEV when /dev/urandom is not the kernel's random device), so
+// that EMFILE, ENOENT or EACCES can be told apart; the timestamp error leaves
+// the clock's errno when the clock could not be read, and 0 for a timestamp
+// merely out of range.  Called straight after the failed core call, before
+// anything else can change errno.
 PyObject *raise_generation_error(int status) {
-    if (status == -2) {
-        PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
-        return nullptr;
-    }
-    const int error = errno;
+    const bool timestamp = status == -2;
     PyObject *cause = nullptr;
-    if (error != 0) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
+    if (errno != 0) {
+        if (timestamp) {
+            PyErr_SetFromErrno(PyExc_OSError);
+        } else {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
+        }
         cause = PyErr_GetRaisedException();
     }
-    PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    if (timestamp) {
+        PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    }
     if (cause != nullptr) {
         PyObject *exception = PyErr_GetRaisedException();
         PyException_SetCause(exception, cause);  // steals cause
