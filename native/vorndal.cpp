@@ -45,23 +45,29 @@ PyObject *uuid_is_safe_attr = nullptr;
 PyObject *fast_path_key = nullptr;
 
 // Always null, with OverflowError for -2 and RuntimeError for any other
-// status.  A failed draw leaves errno as the device's open, fstat or read set
-// it (ENODEV when /dev/urandom is not the kernel's random device): the
-// RuntimeError carries it as an OSError __cause__, so that EMFILE, ENOENT or
-// EACCES can be told apart.  Called straight after the failed core call,
-// before anything else can change errno.
+// status, each with the errno the core left as an OSError __cause__ when it
+// left one.  A failed draw leaves errno as the device's open, fstat or read
+// set it (ENODEV when /dev/urandom is not the kernel's random device), so
+// that EMFILE, ENOENT or EACCES can be told apart; the timestamp error leaves
+// the clock's errno when the clock could not be read, and 0 for a timestamp
+// merely out of range.  Called straight after the failed core call, before
+// anything else can change errno.
 PyObject *raise_generation_error(int status) {
-    if (status == -2) {
-        PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
-        return nullptr;
-    }
-    const int error = errno;
+    const bool timestamp = status == -2;
     PyObject *cause = nullptr;
-    if (error != 0) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
+    if (errno != 0) {
+        if (timestamp) {
+            PyErr_SetFromErrno(PyExc_OSError);
+        } else {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
+        }
         cause = PyErr_GetRaisedException();
     }
-    PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    if (timestamp) {
+        PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
+    }
     if (cause != nullptr) {
         PyObject *exception = PyErr_GetRaisedException();
         PyException_SetCause(exception, cause);  // steals cause
@@ -88,6 +94,17 @@ PyObject *raise_generation_error(int status) {
         return -1;
     }
     return 0;
+}
+
+// True, with the handler's exception, when a signal handler raised before
+// item `index` of a batch.  Every batch lets the interpreter run its signal
+// handlers once every 65,536 identifiers (a few milliseconds), so that Ctrl-C
+// stops a long batch about as soon as a Python loop.  The check may also run
+// a collection that is due, and finalizers with it: a batch's list is hidden
+// from the collector and the generator is whole between two identifiers.
+[[nodiscard]] inline bool interrupted_before(Py_ssize_t index) {
+    constexpr Py_ssize_t interval = Py_ssize_t{1} << 16;
+    return index != 0 && (index & (interval - 1)) == 0 && PyErr_CheckSignals() < 0;
 }
 
 // The two hexadecimal digits of every byte value, high nibble first: one
@@ -181,8 +198,8 @@ PyObject *finish_hidden_list(PyObject *list) {
 
 // The batch list pattern: a list of exactly `count` slots, filled by index in
 // generation order and hidden from the collector until full; at the first
-// failing item the list (and every item in it) is released, so no partial
-// list is ever returned or seen.
+// failing item or raising signal handler the list (and every item in it) is
+// released, so no partial list is ever returned or seen.
 template <typename MakeItem>
 PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     Py_ssize_t count;
@@ -194,7 +211,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
         return nullptr;
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject *item = make_item();
+        PyObject *item = interrupted_before(index) ? nullptr : make_item();
         if (item == nullptr) {
             Py_DECREF(result);
             return nullptr;
@@ -271,6 +288,10 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
     }
     unsigned char *slot = bytes_data(result);
     for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {
+        if (interrupted_before(index)) {
+            Py_DECREF(result);
+            return nullptr;
+        }
         const int status = generate_uuid7_bytes(slot);
         if (status < 0) {
             raise_generation_error(status);
@@ -528,6 +549,29 @@ struct FastPath {
     SlotLayout layout;
 };
 
+// The calling interpreter's fast path, held for one call.  Python code run in
+// the middle of a call can reach a subinterpreter's dictionary (it is one of
+// gc.get_objects()) and delete the capsule from it; the reference held here
+// keeps the record alive until the call that uses it ends.
+class HeldFastPath {
+  public:
+    HeldFastPath() = default;
+    HeldFastPath(const HeldFastPath &) = delete;
+    HeldFastPath &operator=(const HeldFastPath &) = delete;
+    ~HeldFastPath() {
+        Py_XDECREF(capsule_);
+    }
+
+    [[nodiscard]] FastPath *get() const {
+        return record_;
+    }
+
+  private:
+    friend int find_fast_path(bool create, HeldFastPath *held);
+    FastPath *record_ = nullptr;
+    PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
+};
+
 FastPath main_fast_path = {nullptr, nullptr, {nullptr, 0, 0, 0}};
 
 constexpr const char *fast_path_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
@@ -546,17 +590,15 @@ void release_fast_path(PyObject *capsule) {
     Py_XDECREF(safe_uuid);
 }
 
-// 0 with *fast_path set to the calling interpreter's fast path, or -1 with an
-// exception.  A subinterpreter that never configured has none: *fast_path is
-// null, unless `create` asks for an empty one to be made.  The pointer stays
-// valid as long as the interpreter lives, through any Python code.
-[[nodiscard]] int find_fast_path(bool create, FastPath **fast_path) {
+// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
+// or -1 with an exception.  A subinterpreter that never configured has none:
+// held->get() is null, unless `create` asks for an empty one to be made.
+[[nodiscard]] int find_fast_path(bool create, HeldFastPath *held) {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (interpreter == PyInterpreterState_Main()) {
-        *fast_path = &main_fast_path;
+        held->record_ = &main_fast_path;
         return 0;
     }
-    *fast_path = nullptr;
     PyObject *dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
@@ -568,9 +610,9 @@ void release_fast_path(PyObject *capsule) {
         return -1;
     }
     if (found > 0) {
-        *fast_path = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
-        Py_DECREF(capsule);  // the interpreter's dictionary keeps it
-        return *fast_path == nullptr ? -1 : 0;
+        held->capsule_ = capsule;
+        held->record_ = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
+        return held->record_ == nullptr ? -1 : 0;
     }
     if (!create) {
         return 0;
@@ -585,12 +627,11 @@ void release_fast_path(PyObject *capsule) {
         PyMem_Free(fresh);
         return -1;
     }
-    const int stored = PyDict_SetItem(dict, fast_path_key, capsule);
-    Py_DECREF(capsule);  // on failure this frees `fresh`
-    if (stored < 0) {
+    held->capsule_ = capsule;  // on failure its release frees `fresh`
+    if (PyDict_SetItem(dict, fast_path_key, capsule) < 0) {
         return -1;
     }
-    *fast_path = fresh;
+    held->record_ = fresh;
     return 0;
 }
 
@@ -599,13 +640,14 @@ PyObject *raise_not_configured() {
     return nullptr;
 }
 
-// 0 with *fast_path set to the calling interpreter's fast path, configured;
-// or -1 with an exception (RuntimeError when it is not configured).
-[[nodiscard]] int configured_fast_path(FastPath **fast_path) {
-    if (find_fast_path(false, fast_path) < 0) {
+// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
+// configured; or -1 with an exception (RuntimeError when it is not configured).
+[[nodiscard]] int configured_fast_path(HeldFastPath *held) {
+    if (find_fast_path(false, held) < 0) {
         return -1;
     }
-    if (*fast_path == nullptr || (*fast_path)->type == nullptr || (*fast_path)->safe_uuid == nullptr) {
+    const FastPath *fast_path = held->get();
+    if (fast_path == nullptr || fast_path->type == nullptr || fast_path->safe_uuid == nullptr) {
         raise_not_configured();
         return -1;
     }
@@ -664,10 +706,11 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
                         "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
-    FastPath *fast_path;
-    if (find_fast_path(true, &fast_path) < 0) {
+    HeldFastPath held;
+    if (find_fast_path(true, &held) < 0) {
         return nullptr;
     }
+    FastPath *fast_path = held.get();
     // Both new references are taken before either old one goes, so that
     // configuring again with the same objects changes no reference count.
     fast_path->layout = {nullptr, 0, 0, 0};
@@ -815,11 +858,9 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
     return uuid_obj;
 }
 
-PyObject *new_uuid7_instance() {
-    FastPath *fast_path;
-    if (configured_fast_path(&fast_path) < 0) {
-        return nullptr;
-    }
+// The next monotonic identifier as an instance of the class configured in
+// `fast_path`, or null with an exception.
+PyObject *new_uuid7_instance(FastPath *fast_path) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words(&high, &low);
@@ -830,11 +871,21 @@ PyObject *new_uuid7_instance() {
 }
 
 PyObject *py_uuid7(PyObject *, PyObject *) {
-    return new_uuid7_instance();
+    HeldFastPath held;
+    if (configured_fast_path(&held) < 0) {
+        return nullptr;
+    }
+    return new_uuid7_instance(held.get());
 }
 
 PyObject *py_uuid7_many(PyObject *, PyObject *args) {
-    return make_batch_list(args, new_uuid7_instance);
+    HeldFastPath held;  // found at the first item, held until the batch ends
+    return make_batch_list(args, [&held]() -> PyObject * {
+        if (held.get() == nullptr && configured_fast_path(&held) < 0) {
+            return nullptr;
+        }
+        return new_uuid7_instance(held.get());
+    });
 }
 
 // 0 with *value set to a valid timestamp, or -1 with an exception naming the
@@ -880,13 +931,14 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     }
 
     PyObject *result = nullptr;
-    FastPath *fast_path;
+    HeldFastPath held;
     for (Py_ssize_t index = 0; index < count; ++index) {
-        if (read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
+        if (interrupted_before(index) ||
+            read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
-    if (configured_fast_path(&fast_path) < 0) {
+    if (configured_fast_path(&held) < 0) {
         goto done;
     }
     result = new_hidden_list(count);
@@ -894,6 +946,10 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
         goto done;
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
+        if (interrupted_before(index)) {
+            Py_CLEAR(result);
+            goto done;
+        }
         uint64_t high;
         uint64_t low;
         const int status = generate_uuid7_at_words(&high, &low, timestamps[index]);
@@ -902,7 +958,7 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
             Py_CLEAR(result);
             goto done;
         }
-        PyObject *item = uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
+        PyObject *item = uuid7_from_owned_int(held.get(), uuid_words_to_int(high, low));
         if (item == nullptr) {
             Py_CLEAR(result);
             goto done;

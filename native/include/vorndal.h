@@ -9,10 +9,11 @@
  *       device 1,9, or 1,8 for /dev/random).  errno tells why: the failing
  *       call's own, ENODEV for a file that is not the device, EIO for an end
  *       of file.
- *   -2  no valid timestamp: it does not fit in 48 bits (for the clock-driven
- *       functions the clock reads before 1970, past the 48-bit range, or
- *       cannot be read at all), or the counter ran out in the last
- *       representable millisecond (0xFFFFFFFFFFFF)
+ *   -2  no valid timestamp.  errno tells which: 0 when the timestamp does not
+ *       fit in 48 bits (for the clock-driven functions the clock reads before
+ *       1970 or past the 48-bit range) or the counter ran out in the last
+ *       representable millisecond (0xFFFFFFFFFFFF); clock_gettime's own
+ *       errno when a clock-driven function could not read the clock at all
  * On any non-zero status the outputs are left untouched and no generator
  * state is committed.
  *

@@ -230,17 +230,25 @@ bool urandom_fd_is_device() {
 // Identifier construction.
 // ---------------------------------------------------------------------------
 
-// The real-time clock in Unix milliseconds.  A clock before 1970 gives a
-// value far above 48 bits; a clock that cannot be read (a seccomp filter may
-// refuse the call) gives all ones.  Either way the range test turns it into
-// the timestamp error, and nothing is drawn or committed.
-uint64_t current_time_ms() {
+// The timestamp error for a timestamp that does not fit: errno 0 tells it
+// from a clock that could not be read.
+[[nodiscard]] int timestamp_out_of_range() {
+    errno = 0;
+    return -2;
+}
+
+// 0 with *unix_ts_ms set to the real-time clock in Unix milliseconds, or the
+// timestamp error with clock_gettime's errno when the clock cannot be read (a
+// seccomp filter may refuse the call).  A clock before 1970 gives a value far
+// above 48 bits, which the range test turns into the timestamp error.
+[[nodiscard]] int current_time_ms(uint64_t *unix_ts_ms) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) < 0) {
-        return UINT64_MAX;
+        return -2;
     }
     const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + static_cast<int64_t>(ts.tv_nsec) / 1000000;
-    return static_cast<uint64_t>(ms);
+    *unix_ts_ms = static_cast<uint64_t>(ms);
+    return 0;
 }
 
 [[nodiscard]] int next_counter_start(uint64_t *counter_start) {
@@ -256,7 +264,7 @@ uint64_t current_time_ms() {
 [[nodiscard, gnu::always_inline]] inline int monotonic_step(uint64_t *high, uint64_t *low,
                                                             uint64_t unix_ts_ms) {
     if (unix_ts_ms > max_timestamp_ms) {
-        return -2;
+        return timestamp_out_of_range();
     }
 
     uint64_t timestamp_ms;
@@ -268,7 +276,7 @@ uint64_t current_time_ms() {
             timestamp_ms = last_ms;
         } else {
             if (last_ms == max_timestamp_ms) {
-                return -2;
+                return timestamp_out_of_range();
             }
             timestamp_ms = last_ms + 1;
             if (next_counter_start(&next_counter) < 0) {
@@ -305,10 +313,15 @@ uint64_t current_time_ms() {
 }
 
 // The clock-driven step: the process check comes before the clock read, which
-// is cheaper where the check is a getpid() call.
+// is cheaper where the check is a getpid() call.  Nothing is drawn or
+// committed when the clock cannot be read.
 [[nodiscard, gnu::always_inline]] inline int generate_uuid7_words_now(uint64_t *high, uint64_t *low) {
     ensure_current_process();
-    return monotonic_step(high, low, current_time_ms());
+    uint64_t unix_ts_ms;
+    if (current_time_ms(&unix_ts_ms) < 0) {
+        return -2;
+    }
+    return monotonic_step(high, low, unix_ts_ms);
 }
 
 }  // namespace
@@ -347,7 +360,7 @@ int generate_uuid7_bytes_for_timestamp(unsigned char *uuid, uint64_t unix_ts_ms)
 
 int generate_uuid7_at_words(uint64_t *high, uint64_t *low, uint64_t unix_ts_ms) {
     if (unix_ts_ms > max_timestamp_ms) {
-        return -2;  // before the process check: a rejected call changes nothing
+        return timestamp_out_of_range();  // before the process check: a rejected call changes nothing
     }
     ensure_current_process();
     uint64_t random_high;

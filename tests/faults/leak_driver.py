@@ -147,12 +147,12 @@ def configure():
     v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
 
 
-def broken_device(call):
-    """call() with every refill failing; the pool is emptied first."""
+def broken_device(call, mode=b"read_fail"):
+    """call() with every refill failing (or the clock, for clock_fail); the pool is emptied first."""
 
     def scenario():
         v._reset_state_for_tests()
-        lib.fault_set_mode(b"read_fail", 0)
+        lib.fault_set_mode(mode, 0)
         try:
             swallow(call)
         finally:
@@ -313,6 +313,8 @@ CONFIGURED = {
         f"broken device {f.__name__}": broken_device(f)
         for f in (v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7, v.uuid7_obj)
     },
+    "broken clock uuid7": broken_device(v.uuid7, b"clock_fail"),
+    "broken clock uuid7_many": broken_device(lambda: v.uuid7_many(5), b"clock_fail"),
     "broken device _uuid7_at_many": broken_device(lambda: v._uuid7_at_many([1, 2])),
     "broken device _generate_uuid7_at_bytes": broken_device(lambda: v._generate_uuid7_at_bytes(1)),
     "broken device _generate_uuid7_bytes_for_tests": broken_device(

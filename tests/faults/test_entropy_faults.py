@@ -143,13 +143,16 @@ def test_replaced_descriptor_is_not_read(v, shim):
 @pytest.mark.parametrize("what", CLOCK_DRIVEN)
 def test_clock_failure_commits_nothing(v, shim, what):
     """A clock that cannot be read (a seccomp filter refusing clock_gettime)
-    gives the timestamp error and commits nothing, not a garbage timestamp.
-    (The interpreter's own time.time() fails too while the mode holds.)"""
+    gives the timestamp error, caused by an OSError with the clock's errno,
+    and commits nothing, not a garbage timestamp.  (The interpreter's own
+    time.time() fails too while the mode holds.)"""
     v._set_state_for_tests(FUTURE_TS, 100)
     with shim.injecting("clock_fail"):
         with pytest.raises(OverflowError) as raised:
             GENERATING[what]()
         assert str(raised.value) == OVERFLOW_MESSAGE
+        cause = raised.value.__cause__
+        assert type(cause) is PermissionError and cause.errno == errno.EPERM, repr(cause)
         # Timestamps given by the caller need no clock.
         expect_next(FUTURE_TS, 101)
         assert v._uuid7_at_many([5])[0].int >> 80 == 5

@@ -552,8 +552,10 @@ TEST_F(Core, CounterWrapMovesToTheNextMillisecondWithAFreshSeed) {
 TEST_F(Core, LastMillisecondRunsOut) {
     ASSERT_EQ(set_uuid7_state_for_tests(max_ms, counter_max), 0);
     for (uint64_t ms : {uint64_t{0}, T, max_ms}) {
+        errno = EBADF;
         const Id id = mono(ms);
         EXPECT_EQ(id.status, -2);
+        EXPECT_EQ(errno, 0);
         EXPECT_TRUE(id.is_untouched());
     }
     EXPECT_EQ(clocked().status, -2);
@@ -644,7 +646,9 @@ TEST_P(Timestamps, ProcessCheckComesFirstOnlyForMonotonic) {
     const TimestampFunction &f = GetParam();
     ASSERT_EQ(set_uuid7_state_for_tests(T, 500), 0);
     pretend_new_process(1);
+    errno = EBADF;
     EXPECT_EQ(f.call(max_ms + 1).status, -2);
+    EXPECT_EQ(errno, 0) << "out of range, not a failed clock";
     back_in_owner();  // the owning process again, if it still owns the state
     const Id id = mono(T);
     ASSERT_EQ(id.status, 0);
@@ -676,6 +680,7 @@ TEST_P(Clock, ReadingIsCheckedAgainst48Bits) {
     os.clock = c.clock;
     for (Id (*call)() : {clocked, clocked_words}) {
         reset_uuid7_state();
+        errno = EBADF;  // left by some earlier call
         const Id id = call();
         ASSERT_EQ(id.status, c.status);
         if (c.status == 0) {
@@ -683,6 +688,7 @@ TEST_P(Clock, ReadingIsCheckedAgainst48Bits) {
         } else {
             EXPECT_TRUE(id.is_untouched());
             EXPECT_EQ(os.read_calls, 0u);
+            EXPECT_EQ(errno, 0) << "a clock read but out of range leaves no errno";
         }
     }
 }
@@ -704,8 +710,10 @@ TEST_F(Core, UnreadableClockCommitsNothing) {
     os.clock = {0, 0};  // what an uninitialised reading could look like
     os.clock_error = EPERM;
     for (Id (*call)() : {clocked, clocked_words}) {
+        errno = 0;
         const Id id = call();
         EXPECT_EQ(id.status, -2);
+        EXPECT_EQ(errno, EPERM) << "the clock's errno tells why";
         EXPECT_TRUE(id.is_untouched());
     }
     EXPECT_EQ(os.read_calls, 0u);
