@@ -1,7 +1,7 @@
 """The project's sessions: `nox -l` lists them, `nox -s NAME` runs one, `nox -t proof` runs them all.
 
 Every session makes its own virtual environment under .nox/ with CPython 3.14 (the debug build for
-`leaks`), installs the dependency groups of pyproject.toml it names, builds and installs the package
+`leaks`; `tests` runs once on each of 3.13, 3.14 and 3.15: `nox -s tests-3.13`), installs the dependency groups of pyproject.toml it names, builds and installs the package
 into it with warnings as errors, and runs its checks.  What pip cannot give comes from the system:
 the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user
 for the aarch64 wheel.  `tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
@@ -25,6 +25,8 @@ nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["lint", "tests"]
 
 PYTHON = "3.14"
+# Every interpreter the package supports; `tests` and `compare` run on each.
+PYTHONS = ["3.13", "3.14", "3.15"]
 ROOT = Path(__file__).parent
 PROOF = ["proof"]
 
@@ -81,15 +83,17 @@ def undefined_symbols(session: nox.Session) -> str:
     return session.run("nm", "-D", "--undefined-only", module, silent=True, external=True)
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHONS, tags=PROOF)
 def tests(session: nox.Session) -> None:
-    """The C++ core suite (CTest) and the Python suite (pytest, with the integrations)."""
+    """The C++ core suite (CTest) and the Python suite (pytest, with the integrations), on one
+    interpreter; the libraries that have no wheels for it are left out and their tests skip."""
     session.install(*groups("build", "test", "numpy", "typing", "integrations", "bench"))
-    install_package(session, "nox-tests")
-    build = "build/native-tests"
+    install_package(session, f"nox-tests-{session.python}")
+    build = f"build/native-tests-{session.python}"
     session.run(
         "cmake", "-S", ".", "-B", build, "-G", "Ninja", "-DTEMBREL_BUILD_TESTS=ON",
-        "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", silent=True,
+        "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", f"-DPython_EXECUTABLE={session.bin}/python",
+        silent=True,
     )  # fmt: skip
     session.run("cmake", "--build", build)
     session.run("ctest", "--test-dir", build, "--output-on-failure")
@@ -113,7 +117,7 @@ def stress(session: nox.Session) -> None:
     """tests/stress (threads, forks, the generator's model, bad input, traced memory, randomness), then
     tests/faults in a process that runs under the fault library (entropy and clock failures)."""
     session.install(*groups("build", "test", "numpy"))
-    install_package(session, "nox-tests")
+    install_package(session, f"nox-tests-{PYTHON}")
     shim = fault_shim(session)
     pytest(session, "tests/stress", *session.posargs)
     pytest(session, "-rs", "tests/faults", env={"LD_PRELOAD": shim})
@@ -161,7 +165,7 @@ def sanitizers(session: nox.Session) -> None:
 def valgrind(session: nox.Session) -> None:
     """memcheck over every function once (success and failure paths) and a subset of the stress tests."""
     session.install(*groups("build", "test"))
-    install_package(session, "nox-tests")
+    install_package(session, f"nox-tests-{PYTHON}")
     memcheck = ["valgrind", "--quiet", "--error-exitcode=97", "--track-origins=yes"]
     session.run(
         *memcheck, "python", "tests/faults/leak_driver.py", "--once",
