@@ -1,12 +1,15 @@
 """The project's sessions: `nox -l` lists them, `nox -s NAME` runs one, `nox -t proof` runs them all.
 
 Every session makes its own virtual environment under .nox/ with CPython 3.14 (the debug build for
-`leaks`; `tests` runs once on each of 3.13, 3.14 and 3.15: `nox -s tests-3.13`), installs the dependency groups of pyproject.toml it names, builds and installs the package
-into it with warnings as errors, and runs its checks.  What pip cannot give comes from the system:
-the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user
-for the aarch64 wheel.  `tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
+`leaks`), installs the dependency groups of pyproject.toml it names, builds and installs the package
+into it with warnings as errors, and runs its checks.  `tests` and `compare` run once on each of
+CPython 3.13, 3.14 and 3.15 (`nox -s tests-3.13` runs one).  What pip cannot give comes from the
+system: the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it),
+qemu-user for the aarch64 wheels.  `tools/devenv nox ...` runs the sessions inside a Debian root that
+has all of it.
 
-Arguments after `--` go to pytest (tests, stress) or to the benchmark harness (bench).
+Arguments after `--` go to pytest (tests, stress), to the benchmark harness (bench) or to
+bench.compare (compare).
 """
 
 from __future__ import annotations
@@ -187,7 +190,7 @@ def bench(session: nox.Session) -> None:
     """A short run of the pyperf harness, its instruction counts and bench.compare, to show that they
     work; with arguments, the harness alone with them (`nox -s bench -- --callgrind --publish`)."""
     session.install(*groups("build", "bench"))
-    install_package(session, "nox-bench")
+    install_package(session, f"nox-bench-{PYTHON}")
     if session.posargs:
         session.run("python", "-m", "bench", *session.posargs)
         return
@@ -200,6 +203,15 @@ def bench(session: nox.Session) -> None:
     for name in ("latest.md", "callgrind.md"):
         if not (results / name).is_file() or not (results / name).stat().st_size:
             session.error(f"bench/results/{name} is empty")
+
+
+@nox.session(python=PYTHONS, tags=PROOF)
+def compare(session: nox.Session) -> None:
+    """bench.compare on one interpreter: every shape against uuid-utils, interleaved in one process.
+    A quick run shows that it works; `nox -s compare -- --rounds 25` gives the figures of README."""
+    session.install(*groups("build", "bench"))
+    install_package(session, f"nox-bench-{session.python}")
+    session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))
 
 
 @nox.session(python=PYTHON, tags=PROOF)

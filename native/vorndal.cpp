@@ -947,7 +947,8 @@ PyObject *py_set_state_for_tests(PyObject *, PyObject *args) {
     unsigned long long timestamp_ms;
     unsigned long long counter_value;
     if (!PyArg_ParseTuple(args, "OO", &timestamp_arg, &counter_arg) ||
-        hook_integer(timestamp_arg, 1, &timestamp_ms) < 0 || hook_integer(counter_arg, 2, &counter_value) < 0) {
+        hook_integer(timestamp_arg, 1, &timestamp_ms) < 0 ||
+        hook_integer(counter_arg, 2, &counter_value) < 0) {
         return nullptr;
     }
     if (set_uuid7_state_for_tests(timestamp_ms, counter_value) < 0) {
