@@ -2,11 +2,14 @@
 
 Every session makes its own virtual environment under .nox/ with CPython 3.14 (the debug build for
 `leaks`), installs the dependency groups of pyproject.toml it names, builds and installs the package
-into it with warnings as errors, and runs its checks.  What pip cannot give comes from the system:
-the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user
-for the aarch64 wheel.  `tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
+into it with warnings as errors, and runs its checks.  `tests` and `compare` run once on each of
+CPython 3.13, 3.14 and 3.15 (`nox -s tests-3.13` runs one).  What pip cannot give comes from the
+system: the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it),
+qemu-user for the aarch64 wheels.  `tools/devenv nox ...` runs the sessions inside a Debian root that
+has all of it.
 
-Arguments after `--` go to pytest (tests, stress) or to the benchmark harness (bench).
+Arguments after `--` go to pytest (tests, stress), to the benchmark harness (bench) or to
+bench.compare (compare).
 """
 
 from __future__ import annotations
@@ -25,6 +28,8 @@ nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["lint", "tests"]
 
 PYTHON = "3.14"
+# Every interpreter the package supports; `tests` and `compare` run on each.
+PYTHONS = ["3.13", "3.14", "3.15"]
 ROOT = Path(__file__).parent
 PROOF = ["proof"]
 
@@ -81,15 +86,17 @@ def undefined_symbols(session: nox.Session) -> str:
     return session.run("nm", "-D", "--undefined-only", module, silent=True, external=True)
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHONS, tags=PROOF)
 def tests(session: nox.Session) -> None:
-    """The C++ core suite (CTest) and the Python suite (pytest, with the integrations)."""
+    """The C++ core suite (CTest) and the Python suite (pytest, with the integrations), on one
+    interpreter; the libraries that have no wheels for it are left out and their tests skip."""
     session.install(*groups("build", "test", "numpy", "typing", "integrations", "bench"))
-    install_package(session, "nox-tests")
-    build = "build/native-tests"
+    install_package(session, f"nox-tests-{session.python}")
+    build = f"build/native-tests-{session.python}"
     session.run(
         "cmake", "-S", ".", "-B", build, "-G", "Ninja", "-DTEMBREL_BUILD_TESTS=ON",
-        "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", silent=True,
+        "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", f"-DPython_EXECUTABLE={session.bin}/python",
+        silent=True,
     )  # fmt: skip
     session.run("cmake", "--build", build)
     session.run("ctest", "--test-dir", build, "--output-on-failure")
@@ -113,7 +120,7 @@ def stress(session: nox.Session) -> None:
     """tests/stress (threads, forks, the generator's model, bad input, traced memory, randomness), then
     tests/faults in a process that runs under the fault library (entropy and clock failures)."""
     session.install(*groups("build", "test", "numpy"))
-    install_package(session, "nox-tests")
+    install_package(session, f"nox-tests-{PYTHON}")
     shim = fault_shim(session)
     pytest(session, "tests/stress", *session.posargs)
     pytest(session, "-rs", "tests/faults", env={"LD_PRELOAD": shim})
@@ -161,7 +168,7 @@ def sanitizers(session: nox.Session) -> None:
 def valgrind(session: nox.Session) -> None:
     """memcheck over every function once (success and failure paths) and a subset of the stress tests."""
     session.install(*groups("build", "test"))
-    install_package(session, "nox-tests")
+    install_package(session, f"nox-tests-{PYTHON}")
     memcheck = ["valgrind", "--quiet", "--error-exitcode=97", "--track-origins=yes"]
     session.run(
         *memcheck, "python", "tests/faults/leak_driver.py", "--once",
@@ -183,7 +190,7 @@ def bench(session: nox.Session) -> None:
     """A short run of the pyperf harness, its instruction counts and bench.compare, to show that they
     work; with arguments, the harness alone with them (`nox -s bench -- --callgrind --publish`)."""
     session.install(*groups("build", "bench"))
-    install_package(session, "nox-bench")
+    install_package(session, f"nox-bench-{PYTHON}")
     if session.posargs:
         session.run("python", "-m", "bench", *session.posargs)
         return
@@ -196,6 +203,15 @@ def bench(session: nox.Session) -> None:
     for name in ("latest.md", "callgrind.md"):
         if not (results / name).is_file() or not (results / name).stat().st_size:
             session.error(f"bench/results/{name} is empty")
+
+
+@nox.session(python=PYTHONS, tags=PROOF)
+def compare(session: nox.Session) -> None:
+    """bench.compare on one interpreter: every shape against uuid-utils, interleaved in one process.
+    A quick run shows that it works; `nox -s compare -- --rounds 25` gives the figures of README."""
+    session.install(*groups("build", "bench"))
+    install_package(session, f"nox-bench-{session.python}")
+    session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))
 
 
 @nox.session(python=PYTHON, tags=PROOF)

@@ -5,7 +5,7 @@
 Instruction counts do not depend on what else the machine is doing, so they
 compare builds where timings on a shared machine cannot.  The module is built
 once more with the package's own CMake configuration (Release), as the
-target vorndal_profile of bench/CMakeLists.txt in build/bench, unstripped so
+target vorndal_profile of bench/CMakeLists.txt in build/bench-3.X, unstripped so
 that its functions have names.  Every
 function runs twice under callgrind, with N and 2N calls; differences between
 the two runs give the cost of one call, free of start-up and first-call costs

@@ -181,7 +181,10 @@ def build_cases(
     """Every case the harness times, and the package names probed but missing."""
     vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     v = {"v": vorndal}
-    std = {"uuid7": uuid.uuid7, "uuid4": uuid.uuid4}
+    # uuid.uuid7() first appeared in Python 3.14: on 3.13 the rows of the
+    # standard library are uuid4 alone, and nothing has a stdlib equivalent.
+    std_uuid7 = getattr(uuid, "uuid7", None)
+    std = {"uuid7": std_uuid7, "uuid4": uuid.uuid4}
     cases = [
         Case(
             "baseline:empty",
@@ -194,13 +197,14 @@ def build_cases(
     ]
     if floor_module is not None:
         cases += floor_cases(floor_module)
-    cases += [
-        Case("stdlib:uuid7", "uuid.uuid7()", "stdlib", "uuid.UUID", "uuid7()", std),
-        Case("stdlib:str", "str(uuid.uuid7())", "stdlib", "str", "str(uuid7())", std),
-        Case("stdlib:bytes", "uuid.uuid7().bytes", "stdlib", "bytes", "uuid7().bytes", std),
-        Case("stdlib:int", "uuid.uuid7().int", "stdlib", "int", "uuid7().int", std),
-        Case("stdlib:uuid4", "uuid.uuid4()", "stdlib", "uuid.UUID", "uuid4()", std),
-    ]
+    if std_uuid7 is not None:
+        cases += [
+            Case("stdlib:uuid7", "uuid.uuid7()", "stdlib", "uuid.UUID", "uuid7()", std),
+            Case("stdlib:str", "str(uuid.uuid7())", "stdlib", "str", "str(uuid7())", std),
+            Case("stdlib:bytes", "uuid.uuid7().bytes", "stdlib", "bytes", "uuid7().bytes", std),
+            Case("stdlib:int", "uuid.uuid7().int", "stdlib", "int", "uuid7().int", std),
+        ]
+    cases.append(Case("stdlib:uuid4", "uuid.uuid4()", "stdlib", "uuid.UUID", "uuid4()", std))
     singles = [
         ("generate_uuid7", "str", "stdlib:str"),
         ("generate_uuid7_bytes", "bytes", "stdlib:bytes"),

@@ -90,9 +90,12 @@ def measure_memory(n: int, status: dict[str, str], meta: dict) -> list[pyperf.Be
     rows = [
         ("vorndal.uuid7_obj_many(n)", "UUID7Obj", vorndal.uuid7_obj_many),
         ("vorndal.uuid7_many(n)", "uuid.UUID", vorndal.uuid7_many),
-        ("[uuid.uuid7() for _ in range(n)]", "uuid.UUID", lambda k: [uuid.uuid7() for _ in range(k)]),
     ]
-    std = uuid.uuid7()
+    if hasattr(uuid, "uuid7"):  # Python 3.14 and later
+        rows.append(
+            ("[uuid.uuid7() for _ in range(n)]", "uuid.UUID", lambda k: [uuid.uuid7() for _ in range(k)])
+        )
+    std = uuid.UUID(int=vorndal.generate_uuid7_int())
     sizes = {
         "UUID7Obj": sys.getsizeof(vorndal.uuid7_obj()),
         "uuid.UUID": sys.getsizeof(std),

@@ -1,7 +1,8 @@
 """The benchmarks' native artefacts, built by CMake (bench/CMakeLists.txt).
 
-``cmake -S . -B build/bench -DTEMBREL_BUILD_BENCH=ON`` configures the project
-with the bench targets, for the running interpreter, with the project's
+``cmake -S . -B build/bench-3.X -DTEMBREL_BUILD_BENCH=ON`` configures the
+project with the bench targets, for the running interpreter (one build tree
+per interpreter version), with the project's
 warning flags (as errors) and its Release configuration; ``cmake --build``
 then builds the targets asked for.  A failed or impossible build is reported
 as a reason, so that a run goes on without what is missing.
@@ -19,7 +20,7 @@ from types import ModuleType
 
 BENCH_DIR = Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
-BUILD = ROOT / "build" / "bench"
+BUILD = ROOT / "build" / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
 ARTEFACTS = BUILD / "bench"
 
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")

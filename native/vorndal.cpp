@@ -982,10 +982,29 @@ PyObject *py_reset_state_for_tests(PyObject *, PyObject *) {
     Py_RETURN_NONE;
 }
 
+// The hooks take any integer (or object with __index__) and reduce it modulo
+// 2**64 without a word, on every interpreter: the masking conversion, not the
+// "K" format, which from CPython 3.15 warns about values outside 64 bits and
+// before 3.14 refuses __index__.  The messages are those of "K".  0, or -1
+// with a TypeError.
+[[nodiscard]] int hook_integer(PyObject *arg, int position, unsigned long long *value) {
+    if (!PyIndex_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "argument %d must be int, not %.50s", position,
+                     arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+        return -1;
+    }
+    *value = PyLong_AsUnsignedLongLongMask(arg);
+    return *value == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
 PyObject *py_set_state_for_tests(PyObject *, PyObject *args) {
+    PyObject *timestamp_arg;
+    PyObject *counter_arg;
     unsigned long long timestamp_ms;
     unsigned long long counter_value;
-    if (!PyArg_ParseTuple(args, "KK", &timestamp_ms, &counter_value)) {
+    if (!PyArg_ParseTuple(args, "OO", &timestamp_arg, &counter_arg) ||
+        hook_integer(timestamp_arg, 1, &timestamp_ms) < 0 ||
+        hook_integer(counter_arg, 2, &counter_value) < 0) {
         return nullptr;
     }
     if (set_uuid7_state_for_tests(timestamp_ms, counter_value) < 0) {
@@ -996,8 +1015,9 @@ PyObject *py_set_state_for_tests(PyObject *, PyObject *args) {
 }
 
 PyObject *py_generate_uuid7_bytes_for_tests(PyObject *, PyObject *args) {
+    PyObject *timestamp_arg;
     unsigned long long timestamp_ms;
-    if (!PyArg_ParseTuple(args, "K", &timestamp_ms)) {
+    if (!PyArg_ParseTuple(args, "O", &timestamp_arg) || hook_integer(timestamp_arg, 1, &timestamp_ms) < 0) {
         return nullptr;
     }
     unsigned char uuid[16];

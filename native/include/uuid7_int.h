@@ -13,12 +13,18 @@
 #include <cstdint>
 #include <cstring>
 
-#if PY_VERSION_HEX < 0x030E0000
-#error "the integer writer interface needs CPython 3.14 or newer"
+#if PY_VERSION_HEX < 0x030D0000
+#error "the 128-bit integer conversion needs CPython 3.13 or newer"
 #endif
 
-/* The value high * 2**64 + low through the interpreter's byte interface:
- * correct for any integer layout.  New reference, or null with an exception. */
+/* The integer writer (PyLongWriter_Create, PyLong_GetNativeLayout) first
+ * appeared in CPython 3.14; on 3.13 every integer goes through the byte
+ * interface.  Both give the same integer for the same words. */
+#define TEMBREL_HAS_LONG_WRITER (PY_VERSION_HEX >= 0x030E0000)
+
+/* The value high * 2**64 + low through the interpreter's byte interface
+ * (CPython 3.13 and newer): correct for any integer layout.  New reference,
+ * or null with an exception. */
 static inline PyObject *uuid_words_to_int_portable(uint64_t high, uint64_t low) {
     uint64_t buffer[2];
     if constexpr (std::endian::native == std::endian::little) {
@@ -31,10 +37,13 @@ static inline PyObject *uuid_words_to_int_portable(uint64_t high, uint64_t low) 
     return PyLong_FromUnsignedNativeBytes(buffer, sizeof buffer, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
 }
 
-/* The value high * 2**64 + low.  On the usual layout of 30-bit digits the
- * five digits are handed to the interpreter's integer writer ready-made.
- * New reference, or null with an exception. */
+/* The value high * 2**64 + low.  From CPython 3.14, on the usual layout of
+ * 30-bit digits, the five digits are handed to the interpreter's integer
+ * writer ready-made.  New reference, or null with an exception. */
 static inline PyObject *uuid_words_to_int(uint64_t high, uint64_t low) {
+#if !TEMBREL_HAS_LONG_WRITER
+    return uuid_words_to_int_portable(high, low);
+#else
     const PyLongLayout *layout = PyLong_GetNativeLayout();
     constexpr int machine_order = std::endian::native == std::endian::little ? -1 : 1;
     if (layout->bits_per_digit != 30 || layout->digit_size != 4 || layout->digits_order != -1 ||
@@ -55,6 +64,7 @@ static inline PyObject *uuid_words_to_int(uint64_t high, uint64_t low) {
     };
     std::memcpy(buffer, digits, sizeof digits);
     return PyLongWriter_Finish(writer);
+#endif
 }
 
 #endif /* TEMBREL_UUID7_INT_H */

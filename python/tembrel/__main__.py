@@ -430,7 +430,7 @@ def _abandon_stdout() -> None:
     try:
         fd = sys.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-    except OSError, ValueError:
+    except (OSError, ValueError):
         return  # not a file descriptor (an embedding host's stream): nothing to protect
     os.dup2(devnull, fd)
     os.close(devnull)

@@ -56,7 +56,7 @@ lib.fault_set_mode.argtypes = [ctypes.c_char_p, ctypes.c_long]
 def swallow(call, *args, **kwargs):
     try:
         call(*args, **kwargs)
-    except TypeError, ValueError, OverflowError, RuntimeError, MemoryError, AttributeError, KeyError:
+    except (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, AttributeError, KeyError):
         pass
 
 

@@ -53,9 +53,9 @@ void expect_int(PyObject *result, const char *path, uint64_t high, uint64_t low)
     Ref expected(int_from_hex(high, low));
     ASSERT_NE(expected.get(), nullptr);
     EXPECT_EQ(PyObject_RichCompareBool(result, expected.get(), Py_EQ), 1);
-    int sign = -2;
-    ASSERT_EQ(PyLong_GetSign(result, &sign), 0);
-    EXPECT_EQ(sign, (high | low) != 0 ? 1 : 0);
+    Ref zero(PyLong_FromLong(0));
+    ASSERT_NE(zero.get(), nullptr);
+    EXPECT_EQ(PyObject_RichCompareBool(result, zero.get(), Py_GT), (high | low) != 0 ? 1 : 0);
     EXPECT_EQ(PyObject_Hash(result), PyObject_Hash(expected.get()));
     Ref length(PyObject_CallMethod(result, "bit_length", nullptr));
     ASSERT_NE(length.get(), nullptr);
@@ -69,12 +69,14 @@ void check_words(uint64_t high, uint64_t low) {
     expect_int(portable.get(), "uuid_words_to_int_portable", high, low);
 }
 
+#if TEMBREL_HAS_LONG_WRITER
 TEST(IntConversion, InterpreterUsesThe30BitLayoutSoTheFastPathRuns) {
     const PyLongLayout *layout = PyLong_GetNativeLayout();
     EXPECT_EQ(layout->bits_per_digit, 30);
     EXPECT_EQ(layout->digit_size, 4);
     EXPECT_EQ(layout->digits_order, -1);
 }
+#endif
 
 constexpr uint64_t all = ~uint64_t{0};
 

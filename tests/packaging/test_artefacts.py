@@ -24,7 +24,8 @@ pytestmark = pytest.mark.skipif(not DIST, reason="checks the output of tools/whe
 elffile = pytest.importorskip("elftools.elf.elffile", reason="pyelftools comes with the group 'wheels'")
 
 VERSION = re.search(r'^__version__ = "(.+)"$', (ROOT / "python/tembrel/__init__.py").read_text(), re.M)[1]
-TAG = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+# The interpreters tools/wheels built for (TEMBREL_WHEEL_PYTHONS, as "3.13 3.14 3.15").
+VERSIONS = os.environ.get("TEMBREL_WHEEL_PYTHONS", "3.13 3.14 3.15").split()
 ARCHES = {"x86_64": ("x86_64-linux-gnu", "EM_X86_64"), "aarch64": ("aarch64-linux-gnu", "EM_AARCH64")}
 # The sdist leaves these tracked files to the repository.
 NOT_IN_SDIST = (".ci/",)
@@ -35,8 +36,8 @@ def exported_by_the_core() -> set[str]:
     return set(re.findall(r"VORNDAL_API\s+\w+\s+\**(\w+)\s*\(", header))
 
 
-def the_wheel(arch: str) -> pathlib.Path:
-    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-*_{arch}.whl"))
+def the_wheel(tag: str, arch: str) -> pathlib.Path:
+    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-{tag}-*_{arch}.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
@@ -45,30 +46,39 @@ def metadata(text: str):
     return email.parser.Parser().parsestr(text)
 
 
-@pytest.fixture(scope="module", params=sorted(ARCHES))
+@pytest.fixture(
+    scope="module",
+    params=[(f"cp{v.replace('.', '')}", arch) for v in VERSIONS for arch in sorted(ARCHES)],
+    ids="-".join,
+)
 def wheel(request, tmp_path_factory):
-    arch = request.param
-    path = the_wheel(arch)
-    unpacked = tmp_path_factory.mktemp(arch)
+    tag, arch = request.param
+    path = the_wheel(tag, arch)
+    unpacked = tmp_path_factory.mktemp(f"{tag}-{arch}")
     with zipfile.ZipFile(path) as archive:
         names = [name for name in archive.namelist() if not name.endswith("/")]
         archive.extractall(unpacked)
-    return arch, path, names, unpacked
+    return tag, arch, path, names, unpacked
 
 
 def test_the_core_exports_seven_functions():
     assert len(exported_by_the_core()) == 7
 
 
+def test_dist_holds_the_sdist_and_one_wheel_per_interpreter_and_architecture():
+    names = sorted(path.name for path in pathlib.Path(DIST).iterdir())
+    assert len(names) == 1 + len(VERSIONS) * len(ARCHES), names
+
+
 def test_wheel_name_carries_the_manylinux2014_tags(wheel):
-    arch, path, _, _ = wheel
-    assert path.name == (f"tembrel-{VERSION}-{TAG}-{TAG}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"), (
+    tag, arch, path, _, _ = wheel
+    assert path.name == (f"tembrel-{VERSION}-{tag}-{tag}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"), (
         path.name
     )
 
 
 def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
-    arch, path, _, _ = wheel
+    _, arch, path, _, _ = wheel
     shown = subprocess.run(
         [sys.executable, "-m", "auditwheel", "show", str(path)], capture_output=True, text=True, check=True
     ).stdout
@@ -77,7 +87,7 @@ def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
 
 
 def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
-    arch, _, names, _ = wheel
+    tag, arch, _, names, _ = wheel
     triplet = ARCHES[arch][0]
     info = f"tembrel-{VERSION}.dist-info"
     assert set(names) == {
@@ -88,7 +98,7 @@ def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
         "tembrel/tembrel_impl/__init__.py",
         "tembrel/tembrel_impl/py.typed",
         "tembrel/tembrel_impl/vorndal.pyi",
-        f"tembrel/tembrel_impl/vorndal.{TAG.replace('cp', 'cpython-')}-{triplet}.so",
+        f"tembrel/tembrel_impl/vorndal.{tag.replace('cp', 'cpython-')}-{triplet}.so",
         f"{info}/METADATA",
         f"{info}/WHEEL",
         f"{info}/RECORD",
@@ -98,14 +108,15 @@ def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
 
 
 def test_wheel_metadata(wheel):
-    _, _, _, unpacked = wheel
+    *_, unpacked = wheel
     meta = metadata((unpacked / f"tembrel-{VERSION}.dist-info/METADATA").read_text())
     assert meta["Name"] == "tembrel"
     assert meta["Version"] == VERSION
     assert meta["License-Expression"] == "MIT"
     assert meta.get_all("License-File") == ["LICENSE"]
-    assert meta["Requires-Python"] == ">=3.14"
+    assert meta["Requires-Python"] == ">=3.13"
     classifiers = set(meta.get_all("Classifier"))
+    assert {f"Programming Language :: Python :: {v}" for v in ("3.13", "3.14", "3.15")} <= classifiers
     assert {
         "Programming Language :: C++",
         "Programming Language :: Python :: Implementation :: CPython",
@@ -122,7 +133,7 @@ def test_wheel_metadata(wheel):
 
 
 def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_interface(wheel):
-    arch, _, names, unpacked = wheel
+    _, arch, _, names, unpacked = wheel
     (so,) = [n for n in names if n.endswith(".so")]
     with open(unpacked / so, "rb") as stream:
         elf = elffile.ELFFile(stream)

@@ -270,7 +270,7 @@ def test_no_argument_functions(name, args, keywords):
 
 
 # --------------------------------------------------------------------------
-# The "K" hooks: _set_state_for_tests, _generate_uuid7_bytes_for_tests.
+# The masking hooks: _set_state_for_tests, _generate_uuid7_bytes_for_tests.
 # --------------------------------------------------------------------------
 
 

@@ -102,7 +102,7 @@ class Generator(RuleBasedStateMachine):
         counter=st.one_of(st.integers(-(2**66), 2**66), st.integers(MAX_COUNTER - 2, MAX_COUNTER + 2)),
     )
     def set_state_any(self, ts, counter):
-        # "K" reduces both modulo 2**64 before the range tests.
+        # The hook reduces both modulo 2**64 before the range tests.
         if ts % U64 > MAX_TS or counter % U64 > MAX_COUNTER:
             with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
                 v._set_state_for_tests(ts, counter)
@@ -119,7 +119,7 @@ class Generator(RuleBasedStateMachine):
     @rule(choice=timestamps())
     def generate_at(self, choice):
         raw = self.resolve(choice)
-        ts = raw % U64  # "K" reduces any int modulo 2**64
+        ts = raw % U64  # the hook reduces any int modulo 2**64
         expected = self.expect_next(ts)
         if expected[0] == "overflow":
             caught = self.overflow(lambda: v._generate_uuid7_bytes_for_tests(raw))
