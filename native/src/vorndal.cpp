@@ -1,13 +1,21 @@
 // The UUIDv7 generator core.
 //
 // One generator per process: the timestamp and counter of the last monotonic
-// identifier, the id of the process that owns them, and a pool of random
-// bytes read from the kernel's random device.  Ownership is a marker in a
-// page that the kernel zeroes in every child (MADV_WIPEONFORK): the next
-// generation in a new process finds it cleared and starts afresh, whatever
-// process id the child has, so a child never hands out its parent's counter
-// or pool bytes.  Where the kernel refuses that advice the process id is
-// compared instead.  Nothing here knows the interpreter.
+// identifier, and a pool of random bytes read from the kernel's random
+// device.  The pool and an ownership marker live in a private mapping advised
+// MADV_WIPEONFORK and MADV_DONTDUMP: every child (fork, or clone without a
+// shared address space) gets that mapping filled with zeros, so the next
+// generation there finds no owner and an empty pool and starts afresh,
+// whatever process id the child has; and no core file holds the pool.
+//
+// Where the kernel refuses the advice (before Linux 4.14, some sandboxes and
+// seccomp profiles), the pool stays in ordinary memory and ownership is the
+// process id together with a pthread_atfork child handler that clears the
+// marker: every fork made through the C library starts afresh, and a raw
+// clone is told by its process id.  A mapping that fails for another reason
+// (ENOMEM when the address space is full for a moment) is tried again at a
+// later process check, a bounded number of times.  Nothing here knows the
+// interpreter.
 //
 // Every function reports through an integer status and writes its outputs
 // only on success; the state is committed only once every random draw of a
@@ -24,6 +32,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -43,11 +52,21 @@ static_assert(pool_size % draw_size == 0, "the pool holds whole draws");
 // Process-wide state.  All of it is plain data, serialised by the caller.
 // ---------------------------------------------------------------------------
 
+// The marker's values.
+constexpr unsigned char not_owned = 0;     // a new process, or never used
+constexpr unsigned char owned_wiping = 1;  // owned, and the kernel wipes the page in a child
+constexpr unsigned char owned_by_pid = 2;  // owned while the process id is process_id
+
+// What a child must never inherit: the pool and who owns it.
+struct OwnedState {
+    unsigned char pool[pool_size];
+    unsigned char owner;
+};
+
 uint64_t last_ms = 0;
 uint64_t counter = 0;
-uint64_t process_id = 0;  // 0 matches no process: the first check resets
+uint64_t process_id = 0;  // the owner's process id, on the fallback path
 int initialized = 0;
-unsigned char entropy_pool[pool_size] = {};
 size_t entropy_offset = pool_size;  // above pool_size - draw_size: used up
 int urandom_fd = -1;
 
@@ -56,13 +75,17 @@ int urandom_fd = -1;
 dev_t urandom_dev = 0;
 ino_t urandom_ino = 0;
 
-// The ownership marker: non-zero while this process owns the state.  It
-// lives in a private anonymous page advised MADV_WIPEONFORK, which the
-// kernel hands to every child (fork, or clone without a shared address space)
-// filled with zeros.  Null until the first process check has made it, and
-// for good if the kernel refused the advice: then the process id decides.
-unsigned char *owner_marker = nullptr;
-bool owner_marker_tried = false;
+// The pool and marker in ordinary memory: the fallback, and the start until
+// the first process check has made the wiped mapping.
+OwnedState fallback_state = {};
+OwnedState *owned = &fallback_state;
+
+// Making the mapping: bounded retries after failures the kernel may not
+// repeat, none after it refused the advice.
+constexpr unsigned max_mapping_attempts = 16;
+unsigned mapping_attempts = 0;
+uint64_t checks_before_retry = 0;  // fallback checks to let pass before the next attempt
+bool fork_handler_registered = false;
 
 // ---------------------------------------------------------------------------
 // Process identity and resets.
@@ -72,60 +95,107 @@ uint64_t current_process_id() {
     return static_cast<uint64_t>(static_cast<int64_t>(getpid()));
 }
 
-// Maps and advises the marker's page, once per process image; afterwards
-// owner_marker is null only if the kernel cannot wipe pages on fork (before
-// Linux 4.14 it answers EINVAL).
-void make_owner_marker() {
-    owner_marker_tried = true;
+size_t mapping_length() {
     const long page = sysconf(_SC_PAGESIZE);
-    const size_t length = page > 0 ? static_cast<size_t>(page) : 4096;
-    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-        return;
-    }
-    if (madvise(mapping, length, MADV_WIPEONFORK) < 0) {
-        munmap(mapping, length);
-        return;
-    }
-    owner_marker = static_cast<unsigned char *>(mapping);
+    const size_t unit = page > 0 ? static_cast<size_t>(page) : 4096;
+    return (sizeof(OwnedState) + unit - 1) / unit * unit;
 }
 
-void reset_process_state(uint64_t new_process_id) {
+enum class Mapping { made, refused, failed };
+
+// Maps the private pages for the pool and marker and advises them; on
+// success `owned` points into them, its pool and marker zero.
+Mapping map_owned_state() {
+    const size_t length = mapping_length();
+    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) {
+        return Mapping::failed;
+    }
+    if (madvise(mapping, length, MADV_WIPEONFORK) < 0) {
+        const bool refused = errno == EINVAL;  // the kernel does not know the advice
+        munmap(mapping, length);
+        return refused ? Mapping::refused : Mapping::failed;
+    }
+    // Kernels that wipe pages on fork all know this advice; should one refuse
+    // it, core files hold the pool but children still start afresh.
+    (void)madvise(mapping, length, MADV_DONTDUMP);
+    owned = static_cast<OwnedState *>(mapping);
+    return Mapping::made;
+}
+
+// One attempt at the mapping when one is due; true once `owned` is in it.
+bool try_mapping() {
+    if (mapping_attempts >= max_mapping_attempts) {
+        return false;
+    }
+    if (checks_before_retry > 0) {
+        --checks_before_retry;
+        return false;
+    }
+    ++mapping_attempts;
+    switch (map_owned_state()) {
+        case Mapping::made:
+            return true;
+        case Mapping::refused:
+            mapping_attempts = max_mapping_attempts;
+            return false;
+        case Mapping::failed:
+            checks_before_retry = (uint64_t{1} << mapping_attempts) - 1;
+            return false;
+    }
+    return false;
+}
+
+void reset_process_state() {
     last_ms = 0;
     counter = 0;
     initialized = 0;
-    process_id = new_process_id;
     entropy_offset = pool_size;
-    std::memset(entropy_pool, 0, sizeof entropy_pool);
+    std::memset(owned->pool, 0, pool_size);
 }
 
-// Makes this process the owner of a freshly reset state.
-void take_ownership() {
-    reset_process_state(current_process_id());
-    if (owner_marker != nullptr) {
-        *owner_marker = 1;
-    }
+// Runs in the child of every fork made through the C library.
+void disown_after_fork() {
+    fallback_state.owner = not_owned;
 }
 
-// Inlined into every generating function: the common case is one load and
-// one test.
-[[gnu::always_inline]] inline void ensure_current_process() {
-    if (owner_marker != nullptr) [[likely]] {
-        if (*owner_marker == 0) {
-            take_ownership();  // the kernel wiped the page: a new process
-        }
+// The process check beyond the common case: a new process, the first check,
+// or the fallback path.
+[[gnu::noinline]] void check_process_slowly() {
+    if (owned != &fallback_state) {
+        reset_process_state();  // the kernel wiped the mapping: a new process
+        owned->owner = owned_wiping;
         return;
     }
-    if (!owner_marker_tried) {
-        make_owner_marker();
-        if (owner_marker != nullptr) {
-            take_ownership();
-            return;
-        }
-    }
     const uint64_t current_id = current_process_id();
-    if (current_id != process_id) {
-        reset_process_state(current_id);
+    const bool new_process = fallback_state.owner == not_owned || current_id != process_id;
+    if (try_mapping()) {
+        if (!new_process) {
+            // The sequence goes on; the pool moves out of ordinary memory.
+            std::memcpy(owned->pool, fallback_state.pool, pool_size);
+            std::memset(fallback_state.pool, 0, pool_size);
+        } else {
+            reset_process_state();
+        }
+        fallback_state.owner = not_owned;
+        owned->owner = owned_wiping;
+        return;
+    }
+    if (!fork_handler_registered) {
+        fork_handler_registered = pthread_atfork(nullptr, nullptr, disown_after_fork) == 0;
+    }
+    if (new_process) {
+        reset_process_state();
+        process_id = current_id;
+        fallback_state.owner = owned_by_pid;
+    }
+}
+
+// Inlined into every generating function: the common case is two loads and
+// one test.
+[[gnu::always_inline]] inline void ensure_current_process() {
+    if (owned->owner != owned_wiping) [[unlikely]] {
+        check_process_slowly();
     }
 }
 
@@ -202,7 +272,7 @@ bool urandom_fd_is_device() {
     }
     size_t filled = 0;
     while (filled < pool_size) {
-        const ssize_t result = read(urandom_fd, entropy_pool + filled, pool_size - filled);
+        const ssize_t result = read(urandom_fd, owned->pool + filled, pool_size - filled);
         if (result > 0) {
             filled += static_cast<size_t>(result);
         } else if (result == 0) {
@@ -221,7 +291,7 @@ bool urandom_fd_is_device() {
     if (entropy_offset + draw_size > pool_size && refill_entropy_pool() < 0) {
         return -1;
     }
-    std::memcpy(value, entropy_pool + entropy_offset, draw_size);
+    std::memcpy(value, owned->pool + entropy_offset, draw_size);
     entropy_offset += draw_size;
     return 0;
 }
@@ -372,10 +442,8 @@ int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms) {
 }
 
 void reset_uuid7_state(void) {
-    if (!owner_marker_tried) {
-        make_owner_marker();
-    }
-    take_ownership();
+    ensure_current_process();
+    reset_process_state();
 }
 
 int set_uuid7_state_for_tests(uint64_t timestamp_ms, uint64_t counter_value) {

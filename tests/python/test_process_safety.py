@@ -32,8 +32,60 @@ def produce(v, n=64):
 """
 
 
-def run(code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + textwrap.dedent(code)
+# Makes the kernel refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14,
+# gVisor or a seccomp profile does: a seccomp filter on madvise with advice 18,
+# installed before the first identifier.  Every produce() then checks that the
+# module took the fallback: it made no mapping that is wiped on fork.
+REFUSE_WIPEONFORK = """
+import ctypes, errno, mmap, platform, struct
+libc = ctypes.CDLL(None, use_errno=True)
+arch, madvise_nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
+def op(code, k, jt=0, jf=0):
+    return struct.pack("HBBI", code, jt, jf, k)
+LOAD, JEQ, RET = 0x20, 0x15, 0x06
+program = b"".join([
+    op(LOAD, 4), op(JEQ, arch, 0, 5),            # seccomp_data.arch
+    op(LOAD, 0), op(JEQ, madvise_nr, 0, 3),      # .nr
+    op(LOAD, 32), op(JEQ, 18, 0, 1),             # .args[2]: MADV_WIPEONFORK
+    op(RET, 0x00050000 | errno.EINVAL),          # SECCOMP_RET_ERRNO
+    op(RET, 0x7FFF0000),                         # SECCOMP_RET_ALLOW
+])
+buffer = ctypes.create_string_buffer(program)
+fprog = struct.pack("HxxxxxxP", len(program) // 8, ctypes.addressof(buffer))
+assert libc.prctl(38, 1, 0, 0, 0) == 0                  # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, ctypes.c_char_p(fprog)) == 0   # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
+page = mmap.mmap(-1, mmap.PAGESIZE)
+address = ctypes.addressof(ctypes.c_char.from_buffer(page))
+assert libc.madvise(ctypes.c_void_p(address), mmap.PAGESIZE, 18) == -1 and ctypes.get_errno() == errno.EINVAL
+
+def wiped_on_fork():
+    found, mapping = set(), None
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            if line[0] in "0123456789abcdef" and " " in line:
+                mapping = line.split()[0]
+            elif line.startswith("VmFlags:") and " wf" in line:
+                found.add(mapping)
+    return found
+WIPED_BY_OTHERS = wiped_on_fork()   # the C library's own, made before the filter
+
+_produce = produce
+def produce(v, n=64):
+    ids = _produce(v, n)
+    assert wiped_on_fork() <= WIPED_BY_OTHERS, "the filter did not bite: the module wipes its state on fork"
+    return ids
+"""
+
+# The ownership check's two paths: the mapping the kernel wipes, and the
+# fallback where the kernel refuses to.
+WIPEONFORK = [pytest.param(False, id="wiped_mapping"), pytest.param(True, id="advice_refused")]
+
+
+def run(
+    code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60, refuse_wipeonfork: bool = False
+) -> subprocess.CompletedProcess[str]:
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "")
+    source += textwrap.dedent(code)
     return subprocess.run(
         [*prefix, sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, check=False
     )
@@ -105,21 +157,23 @@ def unshare_available() -> str | None:
     return None
 
 
-def test_child_with_its_parents_process_id_shares_nothing() -> None:
+@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
+def test_child_with_its_parents_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
     # An init process (pid 1) that forks into a new PID namespace has a child
     # that is pid 1 as well; the process id cannot tell them apart.
     reason = unshare_available()
     if reason:
         pytest.skip(reason)
     code = FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()", in_both="")
-    done = run(code, prefix=("unshare", "--pid", "--fork"))
+    done = run(code, prefix=("unshare", "--pid", "--fork"), refuse_wipeonfork=refuse_wipeonfork)
     parent, child = parent_and_child(done)
     pids = {json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")}
     assert pids == {1}, "both processes must be pid 1 for this case to mean anything"
     assert_disjoint(parent, child)
 
 
-def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
+@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
+def test_descendant_given_a_dead_owners_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
     # The owner makes identifiers, forks a child that makes none, makes more
     # and exits; the child then forks a grandchild under the owner's old pid,
     # which holds the pool as it was at the fork.
@@ -175,6 +229,7 @@ def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
             proc,
             "sh",
         ),
+        refuse_wipeonfork=refuse_wipeonfork,
     )
     parent, child = parent_and_child(done)
     pids = [json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")]
