@@ -7,6 +7,7 @@ taking the suite down, and no configuration leaks between cases.
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -39,15 +40,15 @@ from tembrel.tembrel_impl import vorndal
 """
 
 
-def run_script(body: str) -> subprocess.CompletedProcess[str]:
+def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     script = PRELUDE + textwrap.dedent(body)
     return subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False, env=env
     )
 
 
-def assert_prints(body: str, expected: str) -> None:
-    done = run_script(body)
+def assert_prints(body: str, expected: str, env: dict[str, str] | None = None) -> None:
+    done = run_script(body, env)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     assert done.stdout.strip() == expected, done.stderr
     assert "Traceback" not in done.stderr, done.stderr
@@ -248,3 +249,37 @@ print(Spy.seen)
 """,
         "0",
     )
+
+
+# --------------------------------------------------------------------------
+# A library loaded first that exports the core's names cannot take over.
+# --------------------------------------------------------------------------
+
+# Built with the native tests (tests/native/foreign_generator.cpp); `nox -s tests` passes its path.
+FOREIGN = os.environ.get("TEMBREL_FOREIGN_GENERATOR", "")
+
+# Fifteen identifiers, from every function that calls the core's
+# generate_uuid7_words or generate_uuid7_bytes, as 32 hex digits each.
+EVERY_SHAPE = """
+import tembrel
+batch = tembrel.uuid7_bytes_many(2)
+ids = [tembrel.uuid7().hex, tembrel.uuid7_str(), tembrel.uuid7_bytes().hex(), f"{tembrel.uuid7_int():032x}",
+       tembrel.uuid7_compact().hex, *(u.hex for u in tembrel.uuid7_many(2)), *tembrel.uuid7_str_many(2),
+       batch[:16].hex(), batch[16:].hex(), *(f"{i:032x}" for i in tembrel.uuid7_int_many(2)),
+       *(c.hex for c in tembrel.uuid7_compact_many(2))]
+ids = [i.replace("-", "") for i in ids]
+print(len(set(ids)), "0123456789ab7cde8123456789abcdef" in ids)
+"""
+
+
+@pytest.mark.parametrize("loaded", ["rtld_global", "ld_preload"])
+def test_a_foreign_library_cannot_take_over_generation(loaded: str) -> None:
+    if not os.path.exists(FOREIGN):
+        pytest.skip("TEMBREL_FOREIGN_GENERATOR names no library: run through `nox -s tests`")
+    env = dict(os.environ)
+    if loaded == "ld_preload":
+        env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), FOREIGN]))
+        body = EVERY_SHAPE
+    else:  # a plugin loader's way, before tembrel's first import
+        body = f"import ctypes, os\nctypes.CDLL({FOREIGN!r}, os.RTLD_GLOBAL | os.RTLD_NOW)\n" + EVERY_SHAPE
+    assert_prints(body, "15 False", env)
