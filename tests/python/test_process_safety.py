@@ -348,3 +348,42 @@ for f in (v.uuid7_obj, v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid
 v.uuid7_bytes_many(100_000)
 """
     assert getpid_calls(code) <= baseline + 1
+
+
+# Makes 200 independent identifiers from one pool (two draws each) and prints
+# their low words; the dumper is the process itself after them, or a child
+# forked before them that dumps core at once.
+DUMP_CORE = """
+import os, resource
+from tembrel.tembrel_impl import vorndal as v
+resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+v._reset_state_for_tests()
+v._generate_uuid7_at_bytes(1)                # the pool is full and in use
+child = os.fork() if {fork} else -1
+if child == 0:
+    os.abort()
+lows = [v._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)]
+print(" ".join(lows), flush=True)
+if child > 0:
+    os.waitpid(child, 0)
+else:
+    os.abort()
+"""
+
+
+@pytest.mark.parametrize("fork", [pytest.param(False, id="the_process"), pytest.param(True, id="forked_child")])
+def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path) -> None:
+    with open("/proc/sys/kernel/core_pattern") as f:
+        pattern = f.read().strip()
+    if pattern.startswith("|") or "/" in pattern:
+        pytest.skip(f"core files do not go to the working directory here: core_pattern is {pattern!r}")
+    done = subprocess.run(
+        [sys.executable, "-c", DUMP_CORE.format(fork=fork)], cwd=tmp_path, capture_output=True, text=True, check=False
+    )
+    (core,) = [p for p in tmp_path.iterdir() if p.name.startswith("core")]
+    dump = core.read_bytes()
+    # Each low word holds bits 0 to 61 of its draw; the pool holds the draw in
+    # native (little-endian) order, of which the first 7 bytes are known.
+    draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
+    assert len(draws) == 200, done.stderr
+    assert sum(draw in dump for draw in draws) == 0
