@@ -13,10 +13,12 @@ from __future__ import annotations
 import errno
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -387,3 +389,70 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path) -> None:
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
     assert len(draws) == 200, done.stderr
     assert sum(draw in dump for draw in draws) == 0
+
+
+# Makes identifiers (its pool in use), then waits to be checkpointed and
+# restored; each restored copy is told through the file `go` where to write
+# its next identifiers, and whether to reseed first.
+RESTORED = """
+import json, os, sys, time
+import tembrel
+from tembrel.tembrel_impl import vorndal as v
+v._set_state_for_tests(FUTURE_MS, 1000)
+produce(v)
+open("ready", "w").close()
+while not os.path.exists("go"):
+    time.sleep(0.01)
+with open("go") as f:
+    out, reseed = f.read().split()
+if reseed == "True":
+    tembrel.reseed()
+with open(out + ".part", "w") as f:
+    json.dump(produce(v, 500), f)
+os.rename(out + ".part", out)
+"""
+
+
+def wait_for(path, exists: bool = True, timeout: float = 30) -> None:  # type: ignore[no-untyped-def]
+    deadline = time.monotonic() + timeout
+    while path.exists() != exists:
+        assert time.monotonic() < deadline, f"{path} never {'appeared' if exists else 'went'}"
+        time.sleep(0.02)
+
+
+@pytest.mark.parametrize("reseed", [False, True])
+def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(reseed: bool, tmp_path) -> None:
+    criu = shutil.which("criu")
+    if criu is None or os.geteuid() != 0:
+        pytest.skip("needs root and criu")
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + RESTORED
+    target = subprocess.Popen(
+        [sys.executable, "-c", source], cwd=tmp_path, start_new_session=True, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )  # fmt: skip
+    try:
+        wait_for(tmp_path / "ready")
+        images = tmp_path / "images"
+        images.mkdir()
+        dump = subprocess.run(
+            [criu, "dump", "-t", str(target.pid), "-D", images, "--shell-job", "-o", "dump.log"], check=False
+        )
+        if dump.returncode != 0:
+            errors = [line for line in (images / "dump.log").read_text().splitlines() if "Error" in line]
+            pytest.skip(f"criu cannot checkpoint here: {errors[-1] if errors else dump.returncode}")
+    finally:
+        target.kill()
+        target.wait()
+    copies = []
+    for copy in ("first", "second"):
+        restore = [criu, "restore", "-D", images, "--shell-job", "-d", "-o", f"restore-{copy}.log"]
+        assert subprocess.run(restore, check=False).returncode == 0, (images / f"restore-{copy}.log").read_text()
+        (tmp_path / "go").write_text(f"{copy} {reseed}")
+        wait_for(tmp_path / copy)
+        wait_for(pathlib.Path(f"/proc/{target.pid}"), exists=False)  # restored under the same pid
+        (tmp_path / "go").unlink()
+        copies.append(json.loads((tmp_path / copy).read_text()))
+    if reseed:
+        assert_disjoint(*copies)
+    else:  # what the reseed is for: both copies draw the checkpoint's pool
+        assert tails(copies[0]) & tails(copies[1])
