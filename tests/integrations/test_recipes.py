@@ -76,7 +76,9 @@ def test_snapshot_recipe(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setitem(sys.modules, runtime.__name__, runtime)
     previous = signal.getsignal(signal.SIGUSR1)
     try:
-        test = doctest.DocTestParser().get_doctest(section(RECIPES, SNAPSHOTS), {}, SNAPSHOTS, str(RECIPES), 0)
+        test = doctest.DocTestParser().get_doctest(
+            section(RECIPES, SNAPSHOTS), {}, SNAPSHOTS, str(RECIPES), 0
+        )
         runner = doctest.DocTestRunner()
         runner.run(test, clear_globs=False)  # the hooks still refer to them
         assert runner.summarize(verbose=False).failed == 0

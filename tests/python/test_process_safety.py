@@ -373,14 +373,20 @@ else:
 """
 
 
-@pytest.mark.parametrize("fork", [pytest.param(False, id="the_process"), pytest.param(True, id="forked_child")])
+@pytest.mark.parametrize(
+    "fork", [pytest.param(False, id="the_process"), pytest.param(True, id="forked_child")]
+)
 def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path) -> None:
     with open("/proc/sys/kernel/core_pattern") as f:
         pattern = f.read().strip()
     if pattern.startswith("|") or "/" in pattern:
         pytest.skip(f"core files do not go to the working directory here: core_pattern is {pattern!r}")
     done = subprocess.run(
-        [sys.executable, "-c", DUMP_CORE.format(fork=fork)], cwd=tmp_path, capture_output=True, text=True, check=False
+        [sys.executable, "-c", DUMP_CORE.format(fork=fork)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
     )
     (core,) = [p for p in tmp_path.iterdir() if p.name.startswith("core")]
     dump = core.read_bytes()
@@ -446,7 +452,9 @@ def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(reseed: bool,
     copies = []
     for copy in ("first", "second"):
         restore = [criu, "restore", "-D", images, "--shell-job", "-d", "-o", f"restore-{copy}.log"]
-        assert subprocess.run(restore, check=False).returncode == 0, (images / f"restore-{copy}.log").read_text()
+        assert subprocess.run(restore, check=False).returncode == 0, (
+            images / f"restore-{copy}.log"
+        ).read_text()
         (tmp_path / "go").write_text(f"{copy} {reseed}")
         wait_for(tmp_path / copy)
         wait_for(pathlib.Path(f"/proc/{target.pid}"), exists=False)  # restored under the same pid
