@@ -230,14 +230,6 @@ void *__wrap_mmap(void *address, size_t length, int protection, int flags, int f
 }
 
 int __wrap_madvise(void *address, size_t length, int advice) {
-    if (advice == MADV_DONTDUMP) {
-        const int result = __real_madvise(address, length, advice);
-        if (result == 0) {
-            state.dontdump_page = static_cast<unsigned char *>(address);
-            state.dontdump_length = length;
-        }
-        return result;
-    }
     if (advice != MADV_WIPEONFORK) {
         return __real_madvise(address, length, advice);
     }

@@ -89,8 +89,6 @@ struct State {
     unsigned char *wipe_page = nullptr;  // the mapping advised MADV_WIPEONFORK
     size_t wipe_length = 0;
     uint64_t wipe_advice_calls = 0;
-    unsigned char *dontdump_page = nullptr;  // the mapping advised MADV_DONTDUMP
-    size_t dontdump_length = 0;
     uint64_t mmap_calls = 0;  // anonymous mappings asked for, failed ones included
     uint64_t mmap_failures_left = 0;
     std::vector<ReadCall> reads;

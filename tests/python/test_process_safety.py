@@ -36,45 +36,28 @@ def produce(v, n=64):
 
 # Makes the kernel refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14,
 # gVisor or a seccomp profile does: a seccomp filter on madvise with advice 18,
-# installed before the first identifier.  Every produce() then checks that the
-# module took the fallback: it made no mapping that is wiped on fork.
+# installed before the first identifier.  Every produce() checks that the
+# filter bites: the module has made no mapping that is wiped on fork.
 REFUSE_WIPEONFORK = """
-import ctypes, errno, mmap, platform, struct
-libc = ctypes.CDLL(None, use_errno=True)
-arch, madvise_nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
-def op(code, k, jt=0, jf=0):
-    return struct.pack("HBBI", code, jt, jf, k)
-LOAD, JEQ, RET = 0x20, 0x15, 0x06
-program = b"".join([
-    op(LOAD, 4), op(JEQ, arch, 0, 5),            # seccomp_data.arch
-    op(LOAD, 0), op(JEQ, madvise_nr, 0, 3),      # .nr
-    op(LOAD, 32), op(JEQ, 18, 0, 1),             # .args[2]: MADV_WIPEONFORK
-    op(RET, 0x00050000 | errno.EINVAL),          # SECCOMP_RET_ERRNO
-    op(RET, 0x7FFF0000),                         # SECCOMP_RET_ALLOW
-])
-buffer = ctypes.create_string_buffer(program)
-fprog = struct.pack("HxxxxxxP", len(program) // 8, ctypes.addressof(buffer))
-assert libc.prctl(38, 1, 0, 0, 0) == 0                  # PR_SET_NO_NEW_PRIVS
-assert libc.prctl(22, 2, ctypes.c_char_p(fprog)) == 0   # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
-page = mmap.mmap(-1, mmap.PAGESIZE)
-address = ctypes.addressof(ctypes.c_char.from_buffer(page))
-assert libc.madvise(ctypes.c_void_p(address), mmap.PAGESIZE, 18) == -1 and ctypes.get_errno() == errno.EINVAL
-
-def wiped_on_fork():
-    found, mapping = set(), None
-    with open("/proc/self/smaps") as smaps:
-        for line in smaps:
-            if line[0] in "0123456789abcdef" and " " in line:
-                mapping = line.split()[0]
-            elif line.startswith("VmFlags:") and " wf" in line:
-                found.add(mapping)
-    return found
-WIPED_BY_OTHERS = wiped_on_fork()   # the C library's own, made before the filter
-
+import ctypes, errno, platform, re, struct
+arch, nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
+def op(code, k, jf=0):
+    return struct.pack("HBBI", code, 0, jf, k)
+# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ)
+# or allowed; then EINVAL (SECCOMP_RET_ERRNO) or allow (SECCOMP_RET_ALLOW).
+program = ctypes.create_string_buffer(b"".join([op(0x20, 4), op(0x15, arch, 5), op(0x20, 0), op(0x15, nr, 3),
+    op(0x20, 32), op(0x15, 18, 1), op(0x06, 0x50000 | errno.EINVAL), op(0x06, 0x7FFF0000)]))
+libc = ctypes.CDLL(None)
+assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, struct.pack("HxxxxxxP", 8, ctypes.addressof(program))) == 0  # SECCOMP_MODE_FILTER
+def wiped():  # the mappings wiped on fork
+    blocks = re.split(r"\\n(?=[0-9a-f]+-)", open("/proc/self/smaps").read())
+    return {b.split()[0] for b in blocks if re.search(r"VmFlags:.* wf", b)}
+OTHERS = wiped()  # the C library's own
 _produce = produce
 def produce(v, n=64):
     ids = _produce(v, n)
-    assert wiped_on_fork() <= WIPED_BY_OTHERS, "the filter did not bite: the module wipes its state on fork"
+    assert wiped() <= OTHERS, "the filter did not bite: the module wipes its state on fork"
     return ids
 """
 
@@ -353,55 +336,44 @@ v.uuid7_bytes_many(100_000)
 
 
 # Makes 200 independent identifiers from one pool (two draws each) and prints
-# their low words; the dumper is the process itself after them, or a child
-# forked before them that dumps core at once.
+# their low words; the process dumps core after them, or a child forked
+# before them dumps core at once.
 DUMP_CORE = """
 import os, resource
 from tembrel.tembrel_impl import vorndal as v
 resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 v._reset_state_for_tests()
 v._generate_uuid7_at_bytes(1)                # the pool is full and in use
-child = os.fork() if {fork} else -1
-if child == 0:
+if {fork} and os.fork() == 0:
     os.abort()
-lows = [v._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)]
-print(" ".join(lows), flush=True)
-if child > 0:
-    os.waitpid(child, 0)
-else:
-    os.abort()
+print(" ".join(v._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
+os.wait() if {fork} else os.abort()
 """
 
 
-@pytest.mark.parametrize(
-    "fork", [pytest.param(False, id="the_process"), pytest.param(True, id="forked_child")]
-)
-def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path) -> None:
-    with open("/proc/sys/kernel/core_pattern") as f:
-        pattern = f.read().strip()
+@pytest.mark.parametrize("fork", [False, True], ids=["the_process", "forked_child"])
+def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> None:
+    pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
-        pytest.skip(f"core files do not go to the working directory here: core_pattern is {pattern!r}")
+        pytest.skip(f"core files do not go to the working directory: core_pattern is {pattern!r}")
+    code = DUMP_CORE.format(fork=fork)
     done = subprocess.run(
-        [sys.executable, "-c", DUMP_CORE.format(fork=fork)],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        check=False,
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=False
     )
-    (core,) = [p for p in tmp_path.iterdir() if p.name.startswith("core")]
-    dump = core.read_bytes()
-    # Each low word holds bits 0 to 61 of its draw; the pool holds the draw in
-    # native (little-endian) order, of which the first 7 bytes are known.
+    (core,) = tmp_path.glob("core*")
+    # Each low word holds bits 0 to 61 of a draw, which the pool keeps in
+    # little-endian order: its first 7 bytes are known.
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
     assert len(draws) == 200, done.stderr
-    assert sum(draw in dump for draw in draws) == 0
+    dump = core.read_bytes()
+    assert [draw for draw in draws if draw in dump] == []
 
 
-# Makes identifiers (its pool in use), then waits to be checkpointed and
-# restored; each restored copy is told through the file `go` where to write
-# its next identifiers, and whether to reseed first.
+# Makes identifiers (its pool in use), then waits to be checkpointed; each
+# restored copy is told through the file `go` where to write its next
+# identifiers, and whether to reseed first.
 RESTORED = """
-import json, os, sys, time
+import json, os, time
 import tembrel
 from tembrel.tembrel_impl import vorndal as v
 v._set_state_for_tests(FUTURE_MS, 1000)
@@ -409,58 +381,50 @@ produce(v)
 open("ready", "w").close()
 while not os.path.exists("go"):
     time.sleep(0.01)
-with open("go") as f:
-    out, reseed = f.read().split()
+out, reseed = open("go").read().split()
 if reseed == "True":
     tembrel.reseed()
-with open(out + ".part", "w") as f:
+with open("part", "w") as f:
     json.dump(produce(v, 500), f)
-os.rename(out + ".part", out)
+os.rename("part", out)
 """
 
 
-def wait_for(path, exists: bool = True, timeout: float = 30) -> None:  # type: ignore[no-untyped-def]
+def wait_for(done, what: str, timeout: float = 30) -> None:  # type: ignore[no-untyped-def]
     deadline = time.monotonic() + timeout
-    while path.exists() != exists:
-        assert time.monotonic() < deadline, f"{path} never {'appeared' if exists else 'went'}"
+    while not done():
+        assert time.monotonic() < deadline, what
         time.sleep(0.02)
 
 
 @pytest.mark.parametrize("reseed", [False, True])
-def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(reseed: bool, tmp_path) -> None:
-    criu = shutil.which("criu")
-    if criu is None or os.geteuid() != 0:
+def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
+    reseed: bool, tmp_path: pathlib.Path
+) -> None:
+    if shutil.which("criu") is None or os.geteuid() != 0:
         pytest.skip("needs root and criu")
     source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + RESTORED
-    target = subprocess.Popen(
-        [sys.executable, "-c", source], cwd=tmp_path, start_new_session=True, stdin=subprocess.DEVNULL,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-    )  # fmt: skip
-    try:
-        wait_for(tmp_path / "ready")
-        images = tmp_path / "images"
-        images.mkdir()
-        dump = subprocess.run(
-            [criu, "dump", "-t", str(target.pid), "-D", images, "--shell-job", "-o", "dump.log"], check=False
-        )
-        if dump.returncode != 0:
-            errors = [line for line in (images / "dump.log").read_text().splitlines() if "Error" in line]
-            pytest.skip(f"criu cannot checkpoint here: {errors[-1] if errors else dump.returncode}")
-    finally:
-        target.kill()
-        target.wait()
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    target = subprocess.Popen([sys.executable, "-c", source], cwd=tmp_path, start_new_session=True, **quiet)
+    wait_for((tmp_path / "ready").exists, "the process never got ready")
+    options = ["-D", str(tmp_path), "--shell-job", "-o"]
+    dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)
+    target.kill()
+    target.wait()
+    if dumped.returncode != 0:
+        errors = [line for line in (tmp_path / "dump.log").read_text().splitlines() if "Error" in line]
+        pytest.skip(f"criu cannot checkpoint here: {errors[-1] if errors else dumped.returncode}")
     copies = []
     for copy in ("first", "second"):
-        restore = [criu, "restore", "-D", images, "--shell-job", "-d", "-o", f"restore-{copy}.log"]
-        assert subprocess.run(restore, check=False).returncode == 0, (
-            images / f"restore-{copy}.log"
-        ).read_text()
-        (tmp_path / "go").write_text(f"{copy} {reseed}")
-        wait_for(tmp_path / copy)
-        wait_for(pathlib.Path(f"/proc/{target.pid}"), exists=False)  # restored under the same pid
+        restored = subprocess.run(["criu", "restore", "-d", *options, f"{copy}.log"], check=False)
+        assert restored.returncode == 0, (tmp_path / f"{copy}.log").read_text()
+        (tmp_path / "go").write_text(f"{copy}.json {reseed}")
+        wait_for((tmp_path / f"{copy}.json").exists, f"the {copy} copy wrote nothing")
+        # The next restore needs the same process id.
+        wait_for(lambda: not os.path.exists(f"/proc/{target.pid}"), f"the {copy} copy never exited")
         (tmp_path / "go").unlink()
-        copies.append(json.loads((tmp_path / copy).read_text()))
+        copies.append(json.loads((tmp_path / f"{copy}.json").read_text()))
     if reseed:
         assert_disjoint(*copies)
-    else:  # what the reseed is for: both copies draw the checkpoint's pool
+    else:  # what the reseed is for: both copies draw on the checkpoint's pool
         assert tails(copies[0]) & tails(copies[1])
