@@ -2,19 +2,20 @@
 //
 // One generator per process: the timestamp and counter of the last monotonic
 // identifier, and a pool of random bytes read from the kernel's random
-// device.  The pool and an ownership marker live in a private mapping advised
-// MADV_WIPEONFORK and MADV_DONTDUMP: every child (fork, or clone without a
-// shared address space) gets that mapping filled with zeros, so the next
-// generation there finds no owner and an empty pool and starts afresh,
-// whatever process id the child has; and no core file holds the pool.
+// device.  The pool and an ownership marker live in pages of their own (zero
+// filled, private and anonymous: the module's .bss) advised MADV_WIPEONFORK
+// and MADV_DONTDUMP: every child (fork, or clone without a shared address
+// space) gets those pages filled with zeros, so the next generation there
+// finds no owner and an empty pool and starts afresh, whatever process id the
+// child has; and no core file holds the pool.
 //
 // Where the kernel refuses the advice (before Linux 4.14, some sandboxes and
-// seccomp profiles), the pool stays in ordinary memory and ownership is the
+// seccomp profiles), the same pages are ordinary memory and ownership is the
 // process id together with a pthread_atfork child handler that clears the
 // marker: every fork made through the C library starts afresh, and a raw
-// clone is told by its process id.  A mapping that fails for another reason
-// (ENOMEM when the address space is full for a moment) is tried again at a
-// later process check, a bounded number of times.  Nothing here knows the
+// clone is told by its process id.  Advice that fails for another reason
+// (ENOMEM when the kernel is short of memory for a moment) is tried again at
+// a later process check, a bounded number of times.  Nothing here knows the
 // interpreter.
 //
 // Every function reports through an integer status and writes its outputs
@@ -57,11 +58,15 @@ constexpr unsigned char not_owned = 0;     // a new process, or never used
 constexpr unsigned char owned_wiping = 1;  // owned, and the kernel wipes the page in a child
 constexpr unsigned char owned_by_pid = 2;  // owned while the process id is process_id
 
-// What a child must never inherit: the pool and who owns it.
-struct OwnedState {
+// What a child must never inherit: the pool and who owns it, in whole pages
+// of their own, so that advice given to them reaches nothing else.  64 KiB is
+// the largest page of the Linux targets (arm64 kernels use 4, 16 or 64 KiB).
+constexpr size_t max_page_size = 65536;
+struct alignas(max_page_size) OwnedState {
     unsigned char pool[pool_size];
     unsigned char owner;
 };
+static_assert(sizeof(OwnedState) % max_page_size == 0, "whole pages");
 
 uint64_t last_ms = 0;
 uint64_t counter = 0;
@@ -75,15 +80,16 @@ int urandom_fd = -1;
 dev_t urandom_dev = 0;
 ino_t urandom_ino = 0;
 
-// The pool and marker in ordinary memory: the fallback, and the start until
-// the first process check has made the wiped mapping.
-OwnedState fallback_state = {};
-OwnedState *owned = &fallback_state;
+// Zero-initialised, so in the .bss, whose whole pages the loader maps
+// private and anonymous: advisable.  Fixed addresses keep the common path
+// free of a pointer to follow.
+OwnedState owned = {};
+bool wiped_on_fork = false;  // the kernel took the advice
 
-// Making the mapping: bounded retries after failures the kernel may not
+// Advising the pages: bounded retries after failures the kernel may not
 // repeat, none after it refused the advice.
-constexpr unsigned max_mapping_attempts = 16;
-unsigned mapping_attempts = 0;
+constexpr unsigned max_advice_attempts = 16;
+unsigned advice_attempts = 0;
 uint64_t checks_before_retry = 0;  // fallback checks to let pass before the next attempt
 bool fork_handler_registered = false;
 
@@ -95,52 +101,38 @@ uint64_t current_process_id() {
     return static_cast<uint64_t>(static_cast<int64_t>(getpid()));
 }
 
-size_t mapping_length() {
-    const long page = sysconf(_SC_PAGESIZE);
-    const size_t unit = page > 0 ? static_cast<size_t>(page) : 4096;
-    return (sizeof(OwnedState) + unit - 1) / unit * unit;
-}
+enum class Advice { taken, refused, failed };
 
-enum class Mapping { made, refused, failed };
-
-// Maps the private pages for the pool and marker and advises them; on
-// success `owned` points into them, its pool and marker zero.
-Mapping map_owned_state() {
-    const size_t length = mapping_length();
-    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-        return Mapping::failed;
-    }
-    if (madvise(mapping, length, MADV_WIPEONFORK) < 0) {
-        const bool refused = errno == EINVAL;  // the kernel does not know the advice
-        munmap(mapping, length);
-        return refused ? Mapping::refused : Mapping::failed;
+Advice advise_owned_pages() {
+    if (madvise(&owned, sizeof owned, MADV_WIPEONFORK) < 0) {
+        // EINVAL: the kernel does not know the advice, or the pages are not
+        // anonymous; ENOMEM or EAGAIN may pass.
+        return errno == EINVAL ? Advice::refused : Advice::failed;
     }
     // Kernels that wipe pages on fork all know this advice; should one refuse
     // it, core files hold the pool but children still start afresh.
-    (void)madvise(mapping, length, MADV_DONTDUMP);
-    owned = static_cast<OwnedState *>(mapping);
-    return Mapping::made;
+    (void)madvise(&owned, sizeof owned, MADV_DONTDUMP);
+    return Advice::taken;
 }
 
-// One attempt at the mapping when one is due; true once `owned` is in it.
-bool try_mapping() {
-    if (mapping_attempts >= max_mapping_attempts) {
+// One attempt at the advice when one is due; true once it is taken.
+bool try_advice() {
+    if (advice_attempts >= max_advice_attempts) {
         return false;
     }
     if (checks_before_retry > 0) {
         --checks_before_retry;
         return false;
     }
-    ++mapping_attempts;
-    switch (map_owned_state()) {
-        case Mapping::made:
+    ++advice_attempts;
+    switch (advise_owned_pages()) {
+        case Advice::taken:
             return true;
-        case Mapping::refused:
-            mapping_attempts = max_mapping_attempts;
+        case Advice::refused:
+            advice_attempts = max_advice_attempts;
             return false;
-        case Mapping::failed:
-            checks_before_retry = (uint64_t{1} << mapping_attempts) - 1;
+        case Advice::failed:
+            checks_before_retry = (uint64_t{1} << advice_attempts) - 1;
             return false;
     }
     return false;
@@ -151,50 +143,43 @@ void reset_process_state() {
     counter = 0;
     initialized = 0;
     entropy_offset = pool_size;
-    std::memset(owned->pool, 0, pool_size);
+    std::memset(owned.pool, 0, pool_size);
 }
 
 // Runs in the child of every fork made through the C library.
 void disown_after_fork() {
-    fallback_state.owner = not_owned;
+    owned.owner = not_owned;
 }
 
 // The process check beyond the common case: a new process, the first check,
 // or the fallback path.
 [[gnu::noinline]] void check_process_slowly() {
-    if (owned != &fallback_state) {
-        reset_process_state();  // the kernel wiped the mapping: a new process
-        owned->owner = owned_wiping;
+    if (wiped_on_fork) {
+        reset_process_state();  // the kernel wiped the pages: a new process
+        owned.owner = owned_wiping;
         return;
     }
     const uint64_t current_id = current_process_id();
-    const bool new_process = fallback_state.owner == not_owned || current_id != process_id;
-    if (try_mapping()) {
-        if (!new_process) {
-            // The sequence goes on; the pool moves out of ordinary memory.
-            std::memcpy(owned->pool, fallback_state.pool, pool_size);
-            std::memset(fallback_state.pool, 0, pool_size);
-        } else {
-            reset_process_state();
-        }
-        fallback_state.owner = not_owned;
-        owned->owner = owned_wiping;
+    const bool new_process = owned.owner == not_owned || current_id != process_id;
+    if (new_process) {
+        reset_process_state();
+        process_id = current_id;
+    }
+    if (try_advice()) {
+        wiped_on_fork = true;
+        owned.owner = owned_wiping;
         return;
     }
     if (!fork_handler_registered) {
         fork_handler_registered = pthread_atfork(nullptr, nullptr, disown_after_fork) == 0;
     }
-    if (new_process) {
-        reset_process_state();
-        process_id = current_id;
-        fallback_state.owner = owned_by_pid;
-    }
+    owned.owner = owned_by_pid;
 }
 
 // Inlined into every generating function: the common case is two loads and
 // one test.
 [[gnu::always_inline]] inline void ensure_current_process() {
-    if (owned->owner != owned_wiping) [[unlikely]] {
+    if (owned.owner != owned_wiping) [[unlikely]] {
         check_process_slowly();
     }
 }
@@ -272,7 +257,7 @@ bool urandom_fd_is_device() {
     }
     size_t filled = 0;
     while (filled < pool_size) {
-        const ssize_t result = read(urandom_fd, owned->pool + filled, pool_size - filled);
+        const ssize_t result = read(urandom_fd, owned.pool + filled, pool_size - filled);
         if (result > 0) {
             filled += static_cast<size_t>(result);
         } else if (result == 0) {
@@ -291,7 +276,7 @@ bool urandom_fd_is_device() {
     if (entropy_offset + draw_size > pool_size && refill_entropy_pool() < 0) {
         return -1;
     }
-    std::memcpy(value, owned->pool + entropy_offset, draw_size);
+    std::memcpy(value, owned.pool + entropy_offset, draw_size);
     entropy_offset += draw_size;
     return 0;
 }

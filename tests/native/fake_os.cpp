@@ -119,7 +119,6 @@ int __real_fstat(int fd, struct stat *st);
 pid_t __real_getpid(void);
 int __real_clock_gettime(clockid_t clock, struct timespec *ts);
 int __real_madvise(void *address, size_t length, int advice);
-void *__real_mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset);
 
 int __wrap_open(const char *path, int flags, ...) {
     mode_t mode = 0;
@@ -210,33 +209,22 @@ pid_t __wrap_getpid(void) {
     return state.fake_pid ? state.pid : __real_getpid();
 }
 
-void *__wrap_mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
-    if ((flags & MAP_ANONYMOUS) == 0) {
-        return __real_mmap(address, length, protection, flags, fd, offset);
-    }
-    static const bool armed = [] {
-        const char *failures = std::getenv("FAKE_OS_MMAP_FAILURES");
-        state.mmap_failures_left = failures != nullptr ? std::strtoull(failures, nullptr, 10) : 0;
-        return true;
-    }();
-    (void)armed;
-    ++state.mmap_calls;
-    if (state.mmap_failures_left > 0) {
-        --state.mmap_failures_left;
-        errno = ENOMEM;
-        return MAP_FAILED;
-    }
-    return __real_mmap(address, length, protection, flags, fd, offset);
-}
-
 int __wrap_madvise(void *address, size_t length, int advice) {
     if (advice != MADV_WIPEONFORK) {
         return __real_madvise(address, length, advice);
     }
-    ++state.wipe_advice_calls;
+    if (state.wipe_advice_calls++ == 0) {
+        const char *failures = std::getenv("FAKE_OS_WIPEONFORK_FAILURES");
+        state.wipe_failures_left = failures != nullptr ? std::strtoull(failures, nullptr, 10) : 0;
+    }
     const char *refuse = std::getenv("FAKE_OS_REFUSE_WIPEONFORK");
     if (refuse != nullptr && std::strcmp(refuse, "1") == 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (state.wipe_failures_left > 0) {
+        --state.wipe_failures_left;
+        errno = ENOMEM;
         return -1;
     }
     const int result = __real_madvise(address, length, advice);
