@@ -151,6 +151,28 @@ void disown_after_fork() {
     owned.owner = not_owned;
 }
 
+}  // namespace
+
+#if defined(__GLIBC__)
+// What pthread_atfork does in glibc, called directly: glibc 2.17, the
+// wheels' floor, has pthread_atfork only in libpthread, which the module
+// does not otherwise need.
+extern "C" int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void),
+                                 void *dso_handle);
+extern "C" void *__dso_handle __attribute__((weak, visibility("hidden")));
+#endif
+
+namespace {
+
+[[nodiscard]] int register_fork_handler() {
+#if defined(__GLIBC__)
+    return __register_atfork(nullptr, nullptr, disown_after_fork,
+                             &__dso_handle == nullptr ? nullptr : __dso_handle);
+#else
+    return pthread_atfork(nullptr, nullptr, disown_after_fork);
+#endif
+}
+
 // The process check beyond the common case: a new process, the first check,
 // or the fallback path.
 [[gnu::noinline]] void check_process_slowly() {
@@ -171,7 +193,7 @@ void disown_after_fork() {
         return;
     }
     if (!fork_handler_registered) {
-        fork_handler_registered = pthread_atfork(nullptr, nullptr, disown_after_fork) == 0;
+        fork_handler_registered = register_fork_handler() == 0;
     }
     owned.owner = owned_by_pid;
 }
