@@ -367,7 +367,10 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
         check=False,
         env=os.environ | {"ASAN_OPTIONS": asan},
     )
-    (core,) = tmp_path.glob("core*")
+    cores = list(tmp_path.glob("core*"))
+    if not cores and "qemu:" in done.stderr:
+        pytest.skip("qemu-user writes core files of its own, not the kernel's")
+    (core,) = cores
     # Each low word holds bits 0 to 61 of a draw, which the pool keeps in
     # little-endian order: its first 7 bytes are known.
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
