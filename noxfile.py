@@ -100,7 +100,8 @@ def tests(session: nox.Session) -> None:
     )  # fmt: skip
     session.run("cmake", "--build", build)
     session.run("ctest", "--test-dir", build, "--output-on-failure")
-    pytest(session, *session.posargs)
+    foreign = ROOT / build / "tests" / "native" / "libforeign_generator.so"
+    pytest(session, *session.posargs, env={"TEMBREL_FOREIGN_GENERATOR": str(foreign)})
 
 
 @nox.session(python=PYTHON, tags=PROOF)

@@ -54,8 +54,9 @@ VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_at_words(uint64_t *high, uint64
 /* Monotonic identifier from the real-time clock, as UUID words. */
 VORNDAL_NODISCARD VORNDAL_API int generate_uuid7_words(uint64_t *high, uint64_t *low);
 
-/* Forget the sequence and empty the entropy pool; the process becomes the
- * owner.  Cannot fail.  The /dev/urandom descriptor stays open. */
+/* Forget the sequence and empty and zero the entropy pool; the process
+ * becomes the owner.  Cannot fail.  The /dev/urandom descriptor stays open.
+ * For a process restored from a snapshot, which cannot tell by itself. */
 VORNDAL_API void reset_uuid7_state(void);
 
 /* Force the last timestamp and counter.  Returns 0, or -1 (nothing changed)

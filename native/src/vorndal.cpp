@@ -1,13 +1,22 @@
 // The UUIDv7 generator core.
 //
 // One generator per process: the timestamp and counter of the last monotonic
-// identifier, the id of the process that owns them, and a pool of random
-// bytes read from the kernel's random device.  Ownership is a marker in a
-// page that the kernel zeroes in every child (MADV_WIPEONFORK): the next
-// generation in a new process finds it cleared and starts afresh, whatever
-// process id the child has, so a child never hands out its parent's counter
-// or pool bytes.  Where the kernel refuses that advice the process id is
-// compared instead.  Nothing here knows the interpreter.
+// identifier, and a pool of random bytes read from the kernel's random
+// device.  The pool and an ownership marker live in pages of their own (zero
+// filled, private and anonymous: the module's .bss) advised MADV_WIPEONFORK
+// and MADV_DONTDUMP: every child (fork, or clone without a shared address
+// space) gets those pages filled with zeros, so the next generation there
+// finds no owner and an empty pool and starts afresh, whatever process id the
+// child has; and no core file holds the pool.
+//
+// Where the kernel refuses the advice (before Linux 4.14, some sandboxes and
+// seccomp profiles), the same pages are ordinary memory and ownership is the
+// process id together with a pthread_atfork child handler that clears the
+// marker: every fork made through the C library starts afresh, and a raw
+// clone is told by its process id.  Advice that fails for another reason
+// (ENOMEM when the kernel is short of memory for a moment) is tried again at
+// a later process check, a bounded number of times.  Nothing here knows the
+// interpreter.
 //
 // Every function reports through an integer status and writes its outputs
 // only on success; the state is committed only once every random draw of a
@@ -24,6 +33,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -43,11 +53,25 @@ static_assert(pool_size % draw_size == 0, "the pool holds whole draws");
 // Process-wide state.  All of it is plain data, serialised by the caller.
 // ---------------------------------------------------------------------------
 
+// The marker's values.
+constexpr unsigned char not_owned = 0;     // a new process, or never used
+constexpr unsigned char owned_wiping = 1;  // owned, and the kernel wipes the page in a child
+constexpr unsigned char owned_by_pid = 2;  // owned while the process id is process_id
+
+// What a child must never inherit: the pool and who owns it, in whole pages
+// of their own, so that advice given to them reaches nothing else.  64 KiB is
+// the largest page of the Linux targets (arm64 kernels use 4, 16 or 64 KiB).
+constexpr size_t max_page_size = 65536;
+struct alignas(max_page_size) OwnedState {
+    unsigned char pool[pool_size];
+    unsigned char owner;
+};
+static_assert(sizeof(OwnedState) % max_page_size == 0, "whole pages");
+
 uint64_t last_ms = 0;
 uint64_t counter = 0;
-uint64_t process_id = 0;  // 0 matches no process: the first check resets
+uint64_t process_id = 0;  // the owner's process id, on the fallback path
 int initialized = 0;
-unsigned char entropy_pool[pool_size] = {};
 size_t entropy_offset = pool_size;  // above pool_size - draw_size: used up
 int urandom_fd = -1;
 
@@ -56,13 +80,18 @@ int urandom_fd = -1;
 dev_t urandom_dev = 0;
 ino_t urandom_ino = 0;
 
-// The ownership marker: non-zero while this process owns the state.  It
-// lives in a private anonymous page advised MADV_WIPEONFORK, which the
-// kernel hands to every child (fork, or clone without a shared address space)
-// filled with zeros.  Null until the first process check has made it, and
-// for good if the kernel refused the advice: then the process id decides.
-unsigned char *owner_marker = nullptr;
-bool owner_marker_tried = false;
+// Zero-initialised, so in the .bss, whose whole pages the loader maps
+// private and anonymous: advisable.  Fixed addresses keep the common path
+// free of a pointer to follow.
+OwnedState owned = {};
+bool wiped_on_fork = false;  // the kernel took the advice
+
+// Advising the pages: bounded retries after failures the kernel may not
+// repeat, none after it refused the advice.
+constexpr unsigned max_advice_attempts = 16;
+unsigned advice_attempts = 0;
+uint64_t checks_before_retry = 0;  // fallback checks to let pass before the next attempt
+bool fork_handler_registered = false;
 
 // ---------------------------------------------------------------------------
 // Process identity and resets.
@@ -72,60 +101,108 @@ uint64_t current_process_id() {
     return static_cast<uint64_t>(static_cast<int64_t>(getpid()));
 }
 
-// Maps and advises the marker's page, once per process image; afterwards
-// owner_marker is null only if the kernel cannot wipe pages on fork (before
-// Linux 4.14 it answers EINVAL).
-void make_owner_marker() {
-    owner_marker_tried = true;
-    const long page = sysconf(_SC_PAGESIZE);
-    const size_t length = page > 0 ? static_cast<size_t>(page) : 4096;
-    void *mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-        return;
+enum class Advice { taken, refused, failed };
+
+Advice advise_owned_pages() {
+    if (madvise(&owned, sizeof owned, MADV_WIPEONFORK) < 0) {
+        // EINVAL: the kernel does not know the advice, or the pages are not
+        // anonymous; ENOMEM or EAGAIN may pass.
+        return errno == EINVAL ? Advice::refused : Advice::failed;
     }
-    if (madvise(mapping, length, MADV_WIPEONFORK) < 0) {
-        munmap(mapping, length);
-        return;
-    }
-    owner_marker = static_cast<unsigned char *>(mapping);
+    // Kernels that wipe pages on fork all know this advice; should one refuse
+    // it, core files hold the pool but children still start afresh.
+    (void)madvise(&owned, sizeof owned, MADV_DONTDUMP);
+    return Advice::taken;
 }
 
-void reset_process_state(uint64_t new_process_id) {
+// One attempt at the advice when one is due; true once it is taken.
+bool try_advice() {
+    if (advice_attempts >= max_advice_attempts) {
+        return false;
+    }
+    if (checks_before_retry > 0) {
+        --checks_before_retry;
+        return false;
+    }
+    ++advice_attempts;
+    switch (advise_owned_pages()) {
+        case Advice::taken:
+            return true;
+        case Advice::refused:
+            advice_attempts = max_advice_attempts;
+            return false;
+        case Advice::failed:
+            checks_before_retry = (uint64_t{1} << advice_attempts) - 1;
+            return false;
+    }
+    return false;
+}
+
+void reset_process_state() {
     last_ms = 0;
     counter = 0;
     initialized = 0;
-    process_id = new_process_id;
     entropy_offset = pool_size;
-    std::memset(entropy_pool, 0, sizeof entropy_pool);
+    std::memset(owned.pool, 0, pool_size);
 }
 
-// Makes this process the owner of a freshly reset state.
-void take_ownership() {
-    reset_process_state(current_process_id());
-    if (owner_marker != nullptr) {
-        *owner_marker = 1;
-    }
+// Runs in the child of every fork made through the C library.
+void disown_after_fork() {
+    owned.owner = not_owned;
 }
 
-// Inlined into every generating function: the common case is one load and
-// one test.
-[[gnu::always_inline]] inline void ensure_current_process() {
-    if (owner_marker != nullptr) [[likely]] {
-        if (*owner_marker == 0) {
-            take_ownership();  // the kernel wiped the page: a new process
-        }
+}  // namespace
+
+#if defined(__GLIBC__)
+// What pthread_atfork does in glibc, called directly: glibc 2.17, the
+// wheels' floor, has pthread_atfork only in libpthread, which the module
+// does not otherwise need.
+extern "C" int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void),
+                                 void *dso_handle);
+extern "C" void *__dso_handle __attribute__((weak, visibility("hidden")));
+#endif
+
+namespace {
+
+[[nodiscard]] int register_fork_handler() {
+#if defined(__GLIBC__)
+    return __register_atfork(nullptr, nullptr, disown_after_fork,
+                             &__dso_handle == nullptr ? nullptr : __dso_handle);
+#else
+    return pthread_atfork(nullptr, nullptr, disown_after_fork);
+#endif
+}
+
+// The process check beyond the common case: a new process, the first check,
+// or the fallback path.
+[[gnu::noinline]] void check_process_slowly() {
+    if (wiped_on_fork) {
+        reset_process_state();  // the kernel wiped the pages: a new process
+        owned.owner = owned_wiping;
         return;
     }
-    if (!owner_marker_tried) {
-        make_owner_marker();
-        if (owner_marker != nullptr) {
-            take_ownership();
-            return;
-        }
-    }
     const uint64_t current_id = current_process_id();
-    if (current_id != process_id) {
-        reset_process_state(current_id);
+    const bool new_process = owned.owner == not_owned || current_id != process_id;
+    if (new_process) {
+        reset_process_state();
+        process_id = current_id;
+    }
+    if (try_advice()) {
+        wiped_on_fork = true;
+        owned.owner = owned_wiping;
+        return;
+    }
+    if (!fork_handler_registered) {
+        fork_handler_registered = register_fork_handler() == 0;
+    }
+    owned.owner = owned_by_pid;
+}
+
+// Inlined into every generating function: the common case is two loads and
+// one test.
+[[gnu::always_inline]] inline void ensure_current_process() {
+    if (owned.owner != owned_wiping) [[unlikely]] {
+        check_process_slowly();
     }
 }
 
@@ -202,7 +279,7 @@ bool urandom_fd_is_device() {
     }
     size_t filled = 0;
     while (filled < pool_size) {
-        const ssize_t result = read(urandom_fd, entropy_pool + filled, pool_size - filled);
+        const ssize_t result = read(urandom_fd, owned.pool + filled, pool_size - filled);
         if (result > 0) {
             filled += static_cast<size_t>(result);
         } else if (result == 0) {
@@ -221,7 +298,7 @@ bool urandom_fd_is_device() {
     if (entropy_offset + draw_size > pool_size && refill_entropy_pool() < 0) {
         return -1;
     }
-    std::memcpy(value, entropy_pool + entropy_offset, draw_size);
+    std::memcpy(value, owned.pool + entropy_offset, draw_size);
     entropy_offset += draw_size;
     return 0;
 }
@@ -385,10 +462,8 @@ int generate_uuid7_at_bytes(unsigned char *uuid, uint64_t unix_ts_ms) {
 }
 
 void reset_uuid7_state(void) {
-    if (!owner_marker_tried) {
-        make_owner_marker();
-    }
-    take_ownership();
+    ensure_current_process();
+    reset_process_state();
 }
 
 int set_uuid7_state_for_tests(uint64_t timestamp_ms, uint64_t counter_value) {

@@ -22,6 +22,8 @@ identifiers at given Unix millisecond timestamps (for back-filling and tests);
 :func:`uuid7_min` and :func:`uuid7_max` bound the identifiers of a
 millisecond, for range queries on a column of UUIDv7 keys; :func:`as_uuid`
 turns any form of a UUID the package accepts into a :class:`uuid.UUID`.
+:func:`reseed` starts the generator afresh in a process restored from a
+snapshot (CRIU, a virtual machine clone, AWS Lambda SnapStart).
 Wherever a timestamp is taken, it may be Unix milliseconds (an ``int``) or an
 aware :class:`datetime.datetime`.
 """
@@ -66,6 +68,7 @@ __all__ = [
     "UUIDLike",
     "as_uuid",
     "datetime_of",
+    "reseed",
     "time_ms",
     "uuid7",
     "uuid7_at",
@@ -180,6 +183,18 @@ def uuid7_int_many(count: int) -> list[int]:
 def uuid7_compact_many(count: int) -> list[UUID7Obj]:
     """Return ``count`` new UUIDv7s as :class:`UUID7Obj`, in increasing order."""
     return _vorndal.uuid7_obj_many(count)
+
+
+def reseed() -> None:
+    """Start the generator afresh, as in a new process: forget the sequence, and
+    empty and zero the pool of random bytes.
+
+    Call it after every restore of a snapshot: a process restored twice from one
+    checkpoint would otherwise hand out the same random bytes in both copies.  As
+    in a new process, identifiers made after it are not ordered after those of
+    the same millisecond made before it.
+    """
+    _vorndal._reset_state_for_tests()
 
 
 # --------------------------------------------------------------------------

@@ -58,7 +58,29 @@ def test_recipe_page_examples(heading: str) -> None:
 
 def test_every_recipe_section_is_tested() -> None:
     headings = re.findall(r"^## (.*)$", RECIPES.read_text(), re.M)
-    assert set(headings) == set(DOCTESTS) | set(POSTGRES)
+    assert set(headings) == set(DOCTESTS) | set(POSTGRES) | {SNAPSHOTS}
+
+
+SNAPSHOTS = "Snapshots: AWS Lambda SnapStart and CRIU"
+
+
+def test_snapshot_recipe(monkeypatch: pytest.MonkeyPatch) -> None:
+    import signal
+
+    # Lambda's runtime module, standing in: it hands back the hook it registers.
+    runtime = types.ModuleType("snapshot_restore_py")
+    runtime.register_after_restore = lambda hook: hook  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, runtime.__name__, runtime)
+    previous = signal.getsignal(signal.SIGUSR1)
+    try:
+        test = doctest.DocTestParser().get_doctest(
+            section(RECIPES, SNAPSHOTS), {}, SNAPSHOTS, str(RECIPES), 0
+        )
+        runner = doctest.DocTestRunner()
+        runner.run(test)
+        assert runner.summarize(verbose=False).failed == 0
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
 
 
 POSTGRES = ["PostgreSQL with psycopg 3", "PostgreSQL: the fastest bulk load, binary COPY"]

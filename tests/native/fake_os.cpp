@@ -213,10 +213,18 @@ int __wrap_madvise(void *address, size_t length, int advice) {
     if (advice != MADV_WIPEONFORK) {
         return __real_madvise(address, length, advice);
     }
-    ++state.wipe_advice_calls;
+    if (state.wipe_advice_calls++ == 0) {
+        const char *failures = std::getenv("FAKE_OS_WIPEONFORK_FAILURES");
+        state.wipe_failures_left = failures != nullptr ? std::strtoull(failures, nullptr, 10) : 0;
+    }
     const char *refuse = std::getenv("FAKE_OS_REFUSE_WIPEONFORK");
     if (refuse != nullptr && std::strcmp(refuse, "1") == 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (state.wipe_failures_left > 0) {
+        --state.wipe_failures_left;
+        errno = ENOMEM;
         return -1;
     }
     const int result = __real_madvise(address, length, advice);

@@ -81,12 +81,15 @@ struct State {
     uint64_t last_getpid_at = 0;  // `sequence` of the last getpid
     uint64_t last_clock_at = 0;   // `sequence` of the last clock_gettime
 
-    // --- The ownership page (kept by clear_log) -----------------------------
+    // --- The ownership pages (kept by clear_log) ----------------------------
     // The environment variable FAKE_OS_REFUSE_WIPEONFORK=1 makes madvise
-    // refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14 does.
-    unsigned char *wipe_page = nullptr;  // the page advised MADV_WIPEONFORK
+    // refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14 does;
+    // FAKE_OS_WIPEONFORK_FAILURES=n makes it fail n times with ENOMEM, as when
+    // the kernel is short of memory for a moment.
+    unsigned char *wipe_page = nullptr;  // the pages advised MADV_WIPEONFORK
     size_t wipe_length = 0;
-    uint64_t wipe_advice_calls = 0;
+    uint64_t wipe_advice_calls = 0;  // failed ones included
+    uint64_t wipe_failures_left = 0;
     std::vector<ReadCall> reads;
     std::vector<unsigned char> delivered;  // every byte a device read handed out
     size_t refill_begin = 0;               // index in `delivered` of the last 4096-byte request

@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -942,7 +943,17 @@ INSTANTIATE_TEST_SUITE_P(Core, Fork, ::testing::Values(true, false), [](const au
 // Ownership: a page the kernel wipes in every child, or the process id
 // ---------------------------------------------------------------------------
 
+bool env_is(const char *name, const char *value) {
+    const char *set = std::getenv(name);
+    return set != nullptr && std::strcmp(set, value) == 0;
+}
+
+// Also run where the advice fails once (FAKE_OS_WIPEONFORK_FAILURES=1, a
+// moment of ENOMEM in the first process check: it is tried again) and where
+// it always fails: either way no more than a bounded number of attempts.
 TEST_F(Core, OwnershipCostsNoSystemCallPerIdentifier) {
+    const bool refused = env_is("FAKE_OS_REFUSE_WIPEONFORK", "1");
+    const bool advice_fails = os.wipe_failures_left > 0;
     os.fake_clock = true;
     os.clock = {1'700'000'000, 0};
     for (int i = 0; i < 1000; ++i) {
@@ -950,28 +961,29 @@ TEST_F(Core, OwnershipCostsNoSystemCallPerIdentifier) {
         ASSERT_EQ(clocked_words().status, 0);
     }
     EXPECT_EQ(os.clock_calls, 2000u);
+    EXPECT_EQ(fake_os::wipe_on_fork(), !refused && !advice_fails) << "a passing failure was taken for good";
     if (fake_os::wipe_on_fork()) {
-        EXPECT_EQ(os.getpid_calls, 0u);
+        // None, or the one of the check that took the advice on a retry.
+        EXPECT_EQ(os.getpid_calls, os.wipe_advice_calls > 1 ? 1u : 0u);
     } else {
         // The fallback: one getpid per identifier, made before the clock read.
         EXPECT_EQ(os.getpid_calls, 2000u);
         EXPECT_LT(os.last_getpid_at, os.last_clock_at);
     }
-    EXPECT_EQ(os.wipe_advice_calls, 1u) << "the page is made once per process, not per test";
+    EXPECT_LE(os.wipe_advice_calls, 16u) << "the advice is retried a bounded number of times";
+    if (refused || std::getenv("FAKE_OS_WIPEONFORK_FAILURES") == nullptr) {
+        EXPECT_EQ(os.wipe_advice_calls, 1u) << "asked once: taken, or refused for good";
+    }
 }
 
 TEST_F(Core, ThePageIsAdvisedOrTheProcessIdDecides) {
-    const char *refuse = std::getenv("FAKE_OS_REFUSE_WIPEONFORK");
-    const bool refused = refuse != nullptr && std::strcmp(refuse, "1") == 0;
-    EXPECT_EQ(fake_os::wipe_on_fork(), !refused);
+    EXPECT_EQ(fake_os::wipe_on_fork(), !env_is("FAKE_OS_REFUSE_WIPEONFORK", "1"));
 }
 
 // A forked child whose process id is its parent's, as an init process that
-// forks into a new PID namespace, or a descendant given a dead owner's id.
+// forks into a new PID namespace, or a descendant given a dead owner's id:
+// the wiped mapping tells it, or where the advice is refused the fork handler.
 TEST_F(Core, ChildWithTheParentsProcessIdStartsAfresh) {
-    if (!fake_os::wipe_on_fork()) {
-        GTEST_SKIP() << "with the advice refused, only the process id can tell a child";
-    }
     const pid_t parent_pid = getpid();
     ASSERT_EQ(set_uuid7_state_for_tests(T, 800), 0);
     const Id before = mono(T);

@@ -7,6 +7,7 @@ taking the suite down, and no configuration leaks between cases.
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -39,16 +40,21 @@ from tembrel.tembrel_impl import vorndal
 """
 
 
-def run_script(body: str) -> subprocess.CompletedProcess[str]:
+def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     # Development mode fills freed memory, so that a use after free crashes.
     script = PRELUDE + textwrap.dedent(body)
     return subprocess.run(
-        [sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True, timeout=120, check=False
+        [sys.executable, "-X", "dev", "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+        env=env,
     )
 
 
-def assert_prints(body: str, expected: str) -> None:
-    done = run_script(body)
+def assert_prints(body: str, expected: str, env: dict[str, str] | None = None) -> None:
+    done = run_script(body, env)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
     assert done.stdout.strip() == expected, done.stderr
     assert "Traceback" not in done.stderr, done.stderr
@@ -326,3 +332,35 @@ print(made % 2**16, made < COUNT)
 )
 def test_a_raising_signal_handler_stops_a_batch(call: str) -> None:
     assert_prints(INTERRUPT.replace("CALL", f"vorndal.{call}"), "0 True")
+
+
+# --------------------------------------------------------------------------
+# A library loaded first that exports the core's names cannot take over.
+# --------------------------------------------------------------------------
+
+# Built with the native tests (tests/native/foreign_generator.cpp); `nox -s tests` passes its path.
+FOREIGN = os.environ.get("TEMBREL_FOREIGN_GENERATOR", "")
+
+# Fifteen identifiers from every function that calls the core's
+# generate_uuid7_words or generate_uuid7_bytes, as integers.
+EVERY_SHAPE = """
+import tembrel, uuid
+t = tembrel
+ids = [t.uuid7(), t.uuid7_str(), t.uuid7_bytes(), t.uuid7_int(), t.uuid7_compact(), *t.uuid7_many(2),
+       *t.uuid7_str_many(2), *t.uuid7_int_many(2), *t.uuid7_compact_many(2), t.uuid7_bytes_many(2)]
+ints = [t.as_uuid(i).int for i in ids[:13]] + [int.from_bytes(ids[13][i:i + 16]) for i in (0, 16)]
+print(len(set(ints)), 0x0123456789AB7CDE8123456789ABCDEF in ints)
+"""
+
+
+@pytest.mark.parametrize("loaded", ["rtld_global", "ld_preload"])
+def test_a_foreign_library_cannot_take_over_generation(loaded: str) -> None:
+    if not os.path.exists(FOREIGN):
+        pytest.skip("TEMBREL_FOREIGN_GENERATOR names no library: run through `nox -s tests`")
+    env = dict(os.environ)
+    body = EVERY_SHAPE
+    if loaded == "ld_preload":
+        env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), FOREIGN]))
+    else:  # as a plugin loader would, before tembrel's first import
+        body = f"import ctypes, os\nctypes.CDLL({FOREIGN!r}, os.RTLD_GLOBAL)\n" + body
+    assert_prints(body, "15 False", env)

@@ -185,3 +185,28 @@ def test_numpy_views_a_batch_without_copying() -> None:
     values = [(int(h) << 64) | int(lo) for h, lo in zip(records["high"], records["low"], strict=True)]
     assert values == [int.from_bytes(blob[i : i + 16]) for i in range(0, len(blob), 16)]
     assert values == sorted(values)
+
+
+def device_reads(call) -> int:  # type: ignore[no-untyped-def]
+    """Read system calls the process makes during ``call``, beyond those of measuring them."""
+
+    def reads() -> int:
+        with open("/proc/self/io") as f:
+            return int(f.read().split("syscr: ")[1].split()[0])
+
+    before = reads()
+    call()
+    middle = reads()
+    return (middle - before) - (reads() - middle)
+
+
+def test_reseed_drops_the_sequence_and_the_pool(pinned, decode) -> None:  # type: ignore[no-untyped-def]
+    pinned.pin(1000)
+    tembrel.reseed()
+    after = decode(tembrel.uuid7_bytes())
+    assert after.timestamp < pinned.timestamp, "the pinned millisecond outlived the reseed"
+    pinned.pin(1000)
+    tembrel.reseed()
+    assert pinned.next_counter() != 1001  # a new random seed, not the next counter
+    assert device_reads(tembrel.uuid7_bytes) == 0  # served from the pool just filled
+    assert device_reads(lambda: (tembrel.reseed(), tembrel.uuid7_bytes())) == 1

@@ -13,10 +13,12 @@ from __future__ import annotations
 import errno
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -32,8 +34,43 @@ def produce(v, n=64):
 """
 
 
-def run(code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + textwrap.dedent(code)
+# Makes the kernel refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14,
+# gVisor or a seccomp profile does: a seccomp filter on madvise with advice 18,
+# installed before the first identifier.  Every produce() checks that the
+# filter bites: the module has made no mapping that is wiped on fork.
+REFUSE_WIPEONFORK = """
+import ctypes, errno, platform, re, struct
+arch, nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
+def op(code, k, jf=0):
+    return struct.pack("HBBI", code, 0, jf, k)
+# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ)
+# or allowed; then EINVAL (SECCOMP_RET_ERRNO) or allow (SECCOMP_RET_ALLOW).
+program = ctypes.create_string_buffer(b"".join([op(0x20, 4), op(0x15, arch, 5), op(0x20, 0), op(0x15, nr, 3),
+    op(0x20, 32), op(0x15, 18, 1), op(0x06, 0x50000 | errno.EINVAL), op(0x06, 0x7FFF0000)]))
+libc = ctypes.CDLL(None)
+assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, struct.pack("HxxxxxxP", 8, ctypes.addressof(program))) == 0  # SECCOMP_MODE_FILTER
+def wiped():  # the mappings wiped on fork
+    blocks = re.split(r"\\n(?=[0-9a-f]+-)", open("/proc/self/smaps").read())
+    return {b.split()[0] for b in blocks if re.search(r"VmFlags:.* wf", b)}
+OTHERS = wiped()  # the C library's own
+_produce = produce
+def produce(v, n=64):
+    ids = _produce(v, n)
+    assert wiped() <= OTHERS, "the filter did not bite: the module wipes its state on fork"
+    return ids
+"""
+
+# The ownership check's two paths: the mapping the kernel wipes, and the
+# fallback where the kernel refuses to.
+WIPEONFORK = [pytest.param(False, id="wiped_mapping"), pytest.param(True, id="advice_refused")]
+
+
+def run(
+    code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60, refuse_wipeonfork: bool = False
+) -> subprocess.CompletedProcess[str]:
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "")
+    source += textwrap.dedent(code)
     return subprocess.run(
         [*prefix, sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, check=False
     )
@@ -105,21 +142,23 @@ def unshare_available() -> str | None:
     return None
 
 
-def test_child_with_its_parents_process_id_shares_nothing() -> None:
+@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
+def test_child_with_its_parents_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
     # An init process (pid 1) that forks into a new PID namespace has a child
     # that is pid 1 as well; the process id cannot tell them apart.
     reason = unshare_available()
     if reason:
         pytest.skip(reason)
     code = FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()", in_both="")
-    done = run(code, prefix=("unshare", "--pid", "--fork"))
+    done = run(code, prefix=("unshare", "--pid", "--fork"), refuse_wipeonfork=refuse_wipeonfork)
     parent, child = parent_and_child(done)
     pids = {json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")}
     assert pids == {1}, "both processes must be pid 1 for this case to mean anything"
     assert_disjoint(parent, child)
 
 
-def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
+@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
+def test_descendant_given_a_dead_owners_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
     # The owner makes identifiers, forks a child that makes none, makes more
     # and exits; the child then forks a grandchild under the owner's old pid,
     # which holds the pool as it was at the fork.
@@ -175,6 +214,7 @@ def test_descendant_given_a_dead_owners_process_id_shares_nothing() -> None:
             proc,
             "sh",
         ),
+        refuse_wipeonfork=refuse_wipeonfork,
     )
     parent, child = parent_and_child(done)
     pids = [json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")]
@@ -293,3 +333,108 @@ for f in (v.uuid7_obj, v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid
 v.uuid7_bytes_many(100_000)
 """
     assert getpid_calls(code) <= baseline + 1
+
+
+# Makes 200 independent identifiers from one pool (two draws each) and prints
+# their low words; the process dumps core after them, or a child forked
+# before them dumps core at once.
+DUMP_CORE = """
+import os, resource
+from tembrel.tembrel_impl import vorndal as v
+resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+v._reset_state_for_tests()
+v._generate_uuid7_at_bytes(1)                # the pool is full and in use
+if {fork} and os.fork() == 0:
+    os.abort()
+print(" ".join(v._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
+os.wait() if {fork} else os.abort()
+"""
+
+
+@pytest.mark.parametrize("fork", [False, True], ids=["the_process", "forked_child"])
+def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> None:
+    pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
+    if pattern.startswith("|") or "/" in pattern:
+        pytest.skip(f"core files do not go to the working directory: core_pattern is {pattern!r}")
+    # Under AddressSanitizer the callers' copies of recent draws would stay in its fake stack.
+    asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_stack_use_after_return=0"
+    code = DUMP_CORE.format(fork=fork)
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
+        env=os.environ | {"ASAN_OPTIONS": asan},
+    )
+    cores = list(tmp_path.glob("core*"))
+    if not cores and "qemu:" in done.stderr:
+        pytest.skip("qemu-user writes core files of its own, not the kernel's")
+    (core,) = cores
+    # Each low word holds bits 0 to 61 of a draw, which the pool keeps in
+    # little-endian order: its first 7 bytes are known.
+    draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
+    assert len(draws) == 200, done.stderr
+    dump = core.read_bytes()
+    assert [draw for draw in draws if draw in dump] == []
+
+
+# Makes identifiers (its pool in use), then waits to be checkpointed; each
+# restored copy is told through the file `go` where to write its next
+# identifiers, and whether to reseed first.
+RESTORED = """
+import json, os, time
+import tembrel
+from tembrel.tembrel_impl import vorndal as v
+v._set_state_for_tests(FUTURE_MS, 1000)
+produce(v)
+open("ready", "w").close()
+while not os.path.exists("go"):
+    time.sleep(0.01)
+out, reseed = open("go").read().split()
+if reseed == "True":
+    tembrel.reseed()
+with open("part", "w") as f:
+    json.dump(produce(v, 500), f)
+os.rename("part", out)
+"""
+
+
+def wait_for(done, what: str, timeout: float = 30) -> None:  # type: ignore[no-untyped-def]
+    deadline = time.monotonic() + timeout
+    while not done():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.02)
+
+
+@pytest.mark.parametrize("reseed", [False, True])
+def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
+    reseed: bool, tmp_path: pathlib.Path
+) -> None:
+    if shutil.which("criu") is None or os.geteuid() != 0:
+        pytest.skip("needs root and criu")
+    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + RESTORED
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    target = subprocess.Popen([sys.executable, "-c", source], cwd=tmp_path, start_new_session=True, **quiet)
+    wait_for((tmp_path / "ready").exists, "the process never got ready")
+    options = ["-D", str(tmp_path), "--shell-job", "-o"]
+    dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)
+    target.kill()
+    target.wait()
+    if dumped.returncode != 0:
+        errors = [line for line in (tmp_path / "dump.log").read_text().splitlines() if "Error" in line]
+        pytest.skip(f"criu cannot checkpoint here: {errors[-1] if errors else dumped.returncode}")
+    copies = []
+    for copy in ("first", "second"):
+        restored = subprocess.run(["criu", "restore", "-d", *options, f"{copy}.log"], check=False)
+        assert restored.returncode == 0, (tmp_path / f"{copy}.log").read_text()
+        (tmp_path / "go").write_text(f"{copy}.json {reseed}")
+        wait_for((tmp_path / f"{copy}.json").exists, f"the {copy} copy wrote nothing")
+        # The next restore needs the same process id.
+        wait_for(lambda: not os.path.exists(f"/proc/{target.pid}"), f"the {copy} copy never exited")
+        (tmp_path / "go").unlink()
+        copies.append(json.loads((tmp_path / f"{copy}.json").read_text()))
+    if reseed:
+        assert_disjoint(*copies)
+    else:  # what the reseed is for: both copies draw on the checkpoint's pool
+        assert tails(copies[0]) & tails(copies[1])
