@@ -1,4 +1,4 @@
-"""The recipes of README.md and docs/recipes.md run as written."""
+"""The recipes of docs/recipes.md run as written (README.md's blocks: tests/python/test_docs.py)."""
 
 from __future__ import annotations
 
@@ -12,7 +12,6 @@ import types
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-README = ROOT / "README.md"
 RECIPES = ROOT / "docs" / "recipes.md"
 
 
@@ -90,18 +89,6 @@ POSTGRES = ["PostgreSQL with psycopg 3", "PostgreSQL: the fastest bulk load, bin
 def test_postgres_recipe(heading: str, postgres: str) -> None:
     (block,) = python_blocks(section(RECIPES, heading))
     exec(compile(block, f"{RECIPES}:{heading}", "exec"), {"conninfo": postgres})
-
-
-@pytest.mark.parametrize(("number", "modules"), [(0, ("pydantic",)), (1, ("sqlalchemy",))])
-def test_readme_recipes(number: int, modules: tuple[str, ...], monkeypatch: pytest.MonkeyPatch) -> None:
-    require(*modules)
-    blocks = python_blocks(section(README, "Recipes: pydantic and SQLAlchemy"))
-    assert len(blocks) == 2
-    assert ">>>" not in "".join(blocks)  # the README's doctest would run them without the libraries
-    # A module of its own, as a program would have: SQLAlchemy resolves annotations through it.
-    module = types.ModuleType("readme_recipe")
-    monkeypatch.setitem(sys.modules, module.__name__, module)
-    exec(compile(blocks[number], f"{README}:recipe {number}", "exec"), module.__dict__)
 
 
 def _json(value: object) -> object:
