@@ -59,9 +59,15 @@ constexpr unsigned char owned_wiping = 1;  // owned, and the kernel wipes the pa
 constexpr unsigned char owned_by_pid = 2;  // owned while the process id is process_id
 
 // What a child must never inherit: the pool and who owns it, in whole pages
-// of their own, so that advice given to them reaches nothing else.  64 KiB is
-// the largest page of the Linux targets (arm64 kernels use 4, 16 or 64 KiB).
+// of their own, so that advice given to them reaches nothing else.  The
+// largest page of the target: x86-64 pages are 4 KiB, arm64 kernels use 4, 16
+// or 64 KiB.  An alignment above the linker's page size would put the .bss in
+// a load segment of its own, whose code valgrind's tools then cannot name.
+#if defined(__x86_64__)
+constexpr size_t max_page_size = 4096;
+#else
 constexpr size_t max_page_size = 65536;
+#endif
 struct alignas(max_page_size) OwnedState {
     unsigned char pool[pool_size];
     unsigned char owner;
