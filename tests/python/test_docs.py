@@ -17,6 +17,17 @@ README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 pytestmark = pytest.mark.skipif(not README.exists(), reason="README.md is not beside this copy of the tests")
 
 
+def importable(module: str) -> bool:
+    """Whether the module imports here (an environment may hide an installed one)."""
+    if importlib.util.find_spec(module) is None:
+        return False
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
+
+
 def python_blocks() -> list[str]:
     return re.findall(r"```python\n(.*?)```", README.read_text(), re.S) if README.exists() else []
 
@@ -49,14 +60,14 @@ def fresh_module(monkeypatch: pytest.MonkeyPatch, name: str) -> dict[str, object
 def test_each_block_runs_alone(number: int, monkeypatch: pytest.MonkeyPatch) -> None:
     block = python_blocks()[number]
     for module in imported_modules(block):
-        if importlib.util.find_spec(module) is None:
+        if not importable(module):
             pytest.skip(f"the block imports {module}, which is not installed")
     run_block(block, fresh_module(monkeypatch, f"readme_block_{number}"), f"README.md block {number}")
 
 
 def test_blocks_run_in_sequence(monkeypatch: pytest.MonkeyPatch) -> None:
     blocks = python_blocks()
-    missing = {m for b in blocks for m in imported_modules(b) if importlib.util.find_spec(m) is None}
+    missing = {m for b in blocks for m in imported_modules(b) if not importable(m)}
     if missing:
         pytest.skip(f"blocks import {', '.join(sorted(missing))}, which is not installed")
     namespace = fresh_module(monkeypatch, "readme_blocks")
