@@ -128,61 +128,24 @@ _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 # --------------------------------------------------------------------------
 
 
-def uuid7() -> _uuid.UUID:
-    """Return a new UUIDv7 as a :class:`uuid.UUID`."""
-    return _vorndal.uuid7()
+# The module's functions are the package's: a call costs what the module's
+# does.  Their documentation is the table above and the module's stub.
+uuid7 = _vorndal.uuid7
+uuid7_str = _vorndal.generate_uuid7
+uuid7_bytes = _vorndal.generate_uuid7_bytes
+uuid7_int = _vorndal.generate_uuid7_int
+uuid7_compact = _vorndal.uuid7_obj
+uuid7_many = _vorndal.uuid7_many
+uuid7_str_many = _vorndal.uuid7_str_many
+uuid7_bytes_many = _vorndal.uuid7_bytes_many
+uuid7_compact_many = _vorndal.uuid7_obj_many
 
 
-def uuid7_str() -> str:
-    """Return a new UUIDv7 as its 36-character canonical text."""
-    return _vorndal.generate_uuid7()
-
-
-def uuid7_bytes() -> bytes:
-    """Return a new UUIDv7 as 16 big-endian bytes."""
-    return _vorndal.generate_uuid7_bytes()
-
-
-def uuid7_int() -> int:
-    """Return a new UUIDv7 as a 128-bit integer."""
-    return _vorndal.generate_uuid7_int()
-
-
-def uuid7_compact() -> UUID7Obj:
-    """Return a new UUIDv7 as a :class:`UUID7Obj`."""
-    return _vorndal.uuid7_obj()
-
-
-def uuid7_many(count: int) -> list[_uuid.UUID]:
-    """Return ``count`` new UUIDv7s as :class:`uuid.UUID`, in increasing order."""
-    return _vorndal.uuid7_many(count)
-
-
-def uuid7_str_many(count: int) -> list[str]:
-    """Return ``count`` new UUIDv7s as canonical text, in increasing order."""
-    return _vorndal.uuid7_str_many(count)
-
-
-def uuid7_bytes_many(count: int) -> bytes:
-    """Return ``count`` new UUIDv7s as one ``bytes`` object of ``16 * count`` bytes.
-
-    Identifier ``i`` occupies bytes ``16 * i`` to ``16 * i + 15``, in
-    increasing order.  ``memoryview(b).cast("B")`` or NumPy's
-    ``numpy.frombuffer(b, dtype="V16")`` view it without a copy.
-    """
-    return _vorndal.uuid7_bytes_many(count)
-
-
-def uuid7_int_many(count: int) -> list[int]:
+def uuid7_int_many(count: int, /) -> list[int]:
     """Return ``count`` new UUIDv7s as 128-bit integers, in increasing order."""
     data = _vorndal.uuid7_bytes_many(count)
     from_bytes = int.from_bytes
     return [from_bytes(data[i : i + 16]) for i in range(0, len(data), 16)]
-
-
-def uuid7_compact_many(count: int) -> list[UUID7Obj]:
-    """Return ``count`` new UUIDv7s as :class:`UUID7Obj`, in increasing order."""
-    return _vorndal.uuid7_obj_many(count)
 
 
 def reseed() -> None:
@@ -249,20 +212,10 @@ def uuid7_at_many(unix_ms: Iterable[_Timestamp]) -> list[_uuid.UUID]:
     before anything is made: a bad element raises TypeError or ValueError
     naming its index, and nothing is generated.
     """
-    timestamps = tuple(unix_ms)
-    try:
-        return _vorndal._uuid7_at_many(timestamps)
-    except TypeError:
-        # The native call takes integers only and checks every element before
-        # it makes anything; datetimes are converted here, and the call made
-        # again, which reports any other bad element by its index.
-        if not any(isinstance(t, _dt.datetime) for t in timestamps):
-            raise
+    # The module checks the integers, naming a bad one by its index; the
+    # datetimes become integers here first.
     return _vorndal._uuid7_at_many(
-        [
-            _unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t
-            for i, t in enumerate(timestamps)
-        ]
+        [_unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t for i, t in enumerate(unix_ms)]
     )
 
 

@@ -62,6 +62,20 @@ def test_batches_reject_negative_counts(batch) -> None:  # type: ignore[no-untyp
         batch(-1)
 
 
+@pytest.mark.parametrize("batch", [*BATCHES, tembrel.uuid7_bytes_many])
+def test_batch_counts_are_positional_only(batch) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(TypeError):
+        batch(count=1)
+
+
+def test_uuid7_at_many_converts_once_and_calls_the_module_once(monkeypatch: pytest.MonkeyPatch) -> None:
+    calls: list[list[object]] = []
+    native = tembrel._vorndal._uuid7_at_many
+    monkeypatch.setattr(tembrel._vorndal, "_uuid7_at_many", lambda ms: calls.append(ms) or native(ms))
+    made = tembrel.uuid7_at_many(iter([5, dt.datetime(2024, 1, 1, tzinfo=dt.UTC), 7]))
+    assert calls == [[5, 1704067200000, 7]] and [tembrel.time_ms(u) for u in made] == calls[0]
+
+
 def test_compact_uuid_is_the_native_type() -> None:
     c = tembrel.uuid7_compact()
     # One name everywhere users see it (type(), help(), mypy, the docs); the former name stays.

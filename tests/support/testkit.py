@@ -90,7 +90,9 @@ def run_python(
     fills freed memory so that a use after free crashes; ``prefix`` goes before
     the interpreter (``unshare ...``, ``strace ...``).  Never raises on failure."""
     command = [*prefix, sys.executable, "-X", "dev", "-c", textwrap.dedent(code), *args]
-    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, check=False, env=env, cwd=cwd)
+    return subprocess.run(
+        command, capture_output=True, text=True, timeout=timeout, check=False, env=env, cwd=cwd
+    )
 
 
 def output_of(done: subprocess.CompletedProcess[str]) -> str:

@@ -42,15 +42,45 @@ class UUID7Obj:
     def __gt__(self, other: UUID7Obj, /) -> bool: ...
     def __ge__(self, other: UUID7Obj, /) -> bool: ...
 
-def generate_uuid7() -> str: ...
-def generate_uuid7_bytes() -> bytes: ...
-def generate_uuid7_int() -> int: ...
-def uuid7() -> uuid.UUID: ...
-def uuid7_obj() -> UUID7Obj: ...
-def uuid7_str_many(count: SupportsIndex, /) -> list[str]: ...
-def uuid7_bytes_many(count: SupportsIndex, /) -> bytes: ...
-def uuid7_obj_many(count: SupportsIndex, /) -> list[UUID7Obj]: ...
-def uuid7_many(count: SupportsIndex, /) -> list[uuid.UUID]: ...
+# The package binds these as its own: tembrel.uuid7_str is generate_uuid7,
+# tembrel.uuid7_compact is uuid7_obj, and so on.
+
+def generate_uuid7() -> str:
+    """Return a new UUIDv7 as its 36-character canonical text (``tembrel.uuid7_str``)."""
+
+def generate_uuid7_bytes() -> bytes:
+    """Return a new UUIDv7 as 16 big-endian bytes (``tembrel.uuid7_bytes``)."""
+
+def generate_uuid7_int() -> int:
+    """Return a new UUIDv7 as a 128-bit integer (``tembrel.uuid7_int``)."""
+
+def uuid7() -> uuid.UUID:
+    """Return a new UUIDv7 as a :class:`uuid.UUID` (``tembrel.uuid7``)."""
+
+def uuid7_obj() -> UUID7Obj:
+    """Return a new UUIDv7 as a :class:`UUID7Obj` (``tembrel.uuid7_compact``)."""
+
+def uuid7_str_many(count: SupportsIndex, /) -> list[str]:
+    """Return ``count`` new UUIDv7s as canonical text, in increasing order
+    (``tembrel.uuid7_str_many``)."""
+
+def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
+    """Return ``count`` new UUIDv7s as one ``bytes`` object of ``16 * count`` bytes
+    (``tembrel.uuid7_bytes_many``).
+
+    Identifier ``i`` occupies bytes ``16 * i`` to ``16 * i + 15``, in
+    increasing order.  ``memoryview(b).cast("B")`` or NumPy's
+    ``numpy.frombuffer(b, dtype="V16")`` view it without a copy.
+    """
+
+def uuid7_obj_many(count: SupportsIndex, /) -> list[UUID7Obj]:
+    """Return ``count`` new UUIDv7s as :class:`UUID7Obj`, in increasing order
+    (``tembrel.uuid7_compact_many``)."""
+
+def uuid7_many(count: SupportsIndex, /) -> list[uuid.UUID]:
+    """Return ``count`` new UUIDv7s as :class:`uuid.UUID`, in increasing order
+    (``tembrel.uuid7_many``)."""
+
 def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[uuid.UUID]: ...
 def _configure_uuid7(uuid_type: type[Any], safe_value: object, /) -> None: ...
 def _generate_uuid7_at_bytes(timestamp_ms: int, /) -> bytes: ...
