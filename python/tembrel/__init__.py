@@ -213,10 +213,15 @@ def uuid7_at_many(unix_ms: Iterable[_Timestamp]) -> list[_uuid.UUID]:
     naming its index, and nothing is generated.
     """
     # The module checks the integers, naming a bad one by its index; the
-    # datetimes become integers here first.
-    return _vorndal._uuid7_at_many(
-        [_unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t for i, t in enumerate(unix_ms)]
-    )
+    # datetimes become integers here first.  Finding the types is a C loop,
+    # so that integers alone pay almost nothing for it.
+    stamps = tuple(unix_ms)
+    if any(issubclass(kind, _dt.datetime) for kind in set(map(type, stamps))):
+        stamps = tuple(
+            _unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t
+            for i, t in enumerate(stamps)
+        )
+    return _vorndal._uuid7_at_many(stamps)
 
 
 def uuid7_min(at: _Timestamp) -> _uuid.UUID:

@@ -69,11 +69,11 @@ def test_batch_counts_are_positional_only(batch) -> None:  # type: ignore[no-unt
 
 
 def test_uuid7_at_many_converts_once_and_calls_the_module_once(monkeypatch: pytest.MonkeyPatch) -> None:
-    calls: list[list[object]] = []
+    calls: list[tuple[object, ...]] = []
     native = tembrel._vorndal._uuid7_at_many
     monkeypatch.setattr(tembrel._vorndal, "_uuid7_at_many", lambda ms: calls.append(ms) or native(ms))
     made = tembrel.uuid7_at_many(iter([5, dt.datetime(2024, 1, 1, tzinfo=dt.UTC), 7]))
-    assert calls == [[5, 1704067200000, 7]] and [tembrel.time_ms(u) for u in made] == calls[0]
+    assert calls == [(5, 1704067200000, 7)] and tuple(tembrel.time_ms(u) for u in made) == calls[0]
 
 
 def test_compact_uuid_is_the_native_type() -> None:
