@@ -8,13 +8,13 @@ system: the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its t
 qemu-user for the aarch64 wheels.  `tools/devenv nox ...` runs the sessions inside a Debian root that
 has all of it.
 
-Arguments after `--` go to pytest (tests, stress), to the benchmark harness (bench) or to
-bench.compare (compare).
+Arguments after `--` go to pytest (tests, stress) or to bench.compare (bench, compare).
 """
 
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -186,30 +186,51 @@ def valgrind(session: nox.Session) -> None:
     )  # fmt: skip
 
 
+# Instruction counts, which do not depend on what else the machine does: 10,000 calls of each single
+# function and 10 batches of 1,000; a module function's inclusive count over 10,000 is its count per
+# identifier (bench/README.md).
+CALLGRIND_LOOPS = """import tembrel as t
+for _ in range(10_000): t.uuid7_str(); t.uuid7_bytes(); t.uuid7_int(); t.uuid7_compact(); t.uuid7()
+for _ in range(10): t.uuid7_str_many(1000); t.uuid7_bytes_many(1000); t.uuid7_many(1000)"""
+
+
 @nox.session(python=PYTHON, tags=PROOF)
 def bench(session: nox.Session) -> None:
-    """A short run of the pyperf harness, its instruction counts and bench.compare, to show that they
-    work; with arguments, the harness alone with them (`nox -s bench -- --callgrind --publish`)."""
+    """A short run of bench.compare and the instruction counts of the module's functions under callgrind,
+    to show that they work; with arguments, bench.compare alone with them (`-- --rounds 40 --publish`)."""
     session.install(*groups("build", "bench"))
-    install_package(session, f"nox-bench-{PYTHON}")
+    # Unstripped, so that callgrind names the module's functions.
+    install_package(session, f"nox-bench-{PYTHON}", "-Cinstall.strip=false")
+    session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))
     if session.posargs:
-        session.run("python", "-m", "bench", *session.posargs)
         return
-    results = ROOT / "bench" / "results"
-    for name in ("latest.md", "callgrind.md"):
-        (results / name).unlink(missing_ok=True)
-    session.run("python", "-m", "bench", "--quick")
-    session.run("python", "-m", "bench.callgrind", "--quick")
-    session.run("python", "-m", "bench.compare", "--quick")
-    for name in ("latest.md", "callgrind.md"):
-        if not (results / name).is_file() or not (results / name).stat().st_size:
-            session.error(f"bench/results/{name} is empty")
+    out = "build/bench-callgrind.out"
+    session.run(
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        "python",
+        "-c",
+        CALLGRIND_LOOPS,
+        external=True,
+    )
+    annotated = session.run(
+        "callgrind_annotate", "--inclusive=yes", "--threshold=100", out, silent=True, external=True
+    )
+    # Lines such as "4,572,606 (4.24%)  ???:(anonymous namespace)::py_uuid7(_object*, _object*) [...so]".
+    ours = re.findall(r"^\s*([\d,]+) .*\b(py_\w+)\(.*vorndal", str(annotated), re.MULTILINE)
+    if not ours:
+        session.error("callgrind named none of the module's functions: is the module stripped?")
+    for count, name in ours:
+        if (per_id := int(count.replace(",", "")) / 10_000) >= 1:  # leaves out _configure_uuid7
+            session.log(f"{name}: {per_id:.0f} instructions per identifier")
 
 
 @nox.session(python=PYTHONS, tags=PROOF)
 def compare(session: nox.Session) -> None:
-    """bench.compare on one interpreter: every shape against uuid-utils, interleaved in one process.
-    A quick run shows that it works; `nox -s compare -- --rounds 25` gives the figures of README."""
+    """bench.compare on one interpreter: tembrel beside uuid-utils and the floor builtins, interleaved in
+    one process. A quick run shows that it works; `nox -s compare-3.14 -- --rounds 40` gives README's
+    figures (`--publish` also writes bench/latest.md and bench/latest.png)."""
     session.install(*groups("build", "bench"))
     install_package(session, f"nox-bench-{session.python}")
     session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))

@@ -1,4 +1,1 @@
-"""Benchmark harness for tembrel: timings, memory, scaling and instruction counts.
-
-Run it with ``tools/devenv python -m bench`` (see bench/README.md).
-"""
+"""tembrel's benchmarks: ``python -m bench.compare`` (see bench/README.md)."""

@@ -1,212 +1,219 @@
-"""Side by side, interleaved: every shape against uuid-utils and against the floor.
+"""tembrel beside uuid-utils and beside the floor builtins, interleaved in one process.
 
-    python -m bench.compare [--rounds N] [--quick] [--json PATH]
+    python -m bench.compare [--rounds N] [--quick] [--publish]
 
-Two questions, answered in one process run:
-
-1. How does each call compare with uuid-utils for the same result type?
-   (target: at most 0.8 times its time)
-2. How much does each single call add to a minimal builtin that makes one
-   clock read, one 8-byte pool draw and builds the same result, with no
-   monotonic state, no fork check and no layout (bench/floor_module.c)?
-   (target: within 10 ns)
-
-Method: every case is calibrated once to about 20 ms per sample; then, round
-after round, every case is timed once, in a new random order each round.
-The minimum per identifier over the rounds is reported, which is what this
-shared, noisy machine gives most reliably.  Results are released inside the
-loop, so deallocation is counted.  The statements are those of the pyperf
-harness (bench/cases.py), and the floor module is its CMake build
-(bench/native.py).
+Each case is calibrated once to samples of about 20 ms, then timed once per round in a new random
+order; the minimum per identifier over the rounds is reported, each result released inside the loop.
+A call and its floor builtin (bench/floor_module.c) are timed moments apart, so the machine's drift
+cancels.  Prints README's table (tembrel ns / uuid-utils ns = ratio, and ns above the floor builtin),
+the batch scaling, memory and the goals met or not (each single call within 10 ns of its floor
+builtin, at most 0.8 times uuid-utils' time); ``--publish`` writes bench/latest.md and latest.png.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import importlib.util
+import platform
 import random
+import re
+import shutil
+import subprocess
 import sys
+import sysconfig
+import time
 import timeit
+import tracemalloc
 import uuid
+from pathlib import Path
 
-from tembrel.tembrel_impl import vorndal
+import tembrel
 
-from .cases import (
-    FLOOR_GOAL_NS,
-    PEER_GOAL_RATIO,
-    Case,
-    available,
-    build_cases,
-    peers,
-    uuid_utils_comprehensions,
-)
-from .native import build_floor_module
+BENCH = Path(__file__).resolve().parent
+BUILD = BENCH.parent / "build" / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
+PEER_GOAL = 0.8
+FLOOR_GOAL_NS = 10.0
+SCALING = (1, 10, 100, 1_000, 10_000, 100_000, 1_000_000)
 
-BATCH = 1000
-PEER_TARGET = PEER_GOAL_RATIO
-FLOOR_TARGET_NS = FLOOR_GOAL_NS
-
-# The cases of this comparison, by shape, under the keys of bench/cases.py.
-KEYS = {
-    **{
-        f"ours:{shape}": f"single:{name}"
-        for shape, name in [
-            ("obj", "uuid7_obj"),
-            ("str", "generate_uuid7"),
-            ("bytes", "generate_uuid7_bytes"),
-            ("int", "generate_uuid7_int"),
-            ("uuid", "uuid7"),
-        ]
-    },
-    **{
-        f"package:{shape}": f"package:{name}"
-        for shape, name in [
-            ("obj", "uuid7_compact"),
-            ("str", "uuid7_str"),
-            ("bytes", "uuid7_bytes"),
-            ("int", "uuid7_int"),
-            ("uuid", "uuid7"),
-        ]
-    },
-    "ours:obj_many": f"batch:uuid7_obj_many:{BATCH}",
-    "ours:str_many": f"batch:uuid7_str_many:{BATCH}",
-    "ours:bytes_many": f"batch:uuid7_bytes_many:{BATCH}",
-    "ours:int_many": f"package:uuid7_int_many:{BATCH}",
-    "ours:uuid_many": f"batch:uuid7_many:{BATCH}",
-    "peer:obj": "peer:uu_uuid7",
-    "peer:str": "peer:uu_str",
-    "peer:bytes": "peer:uu_bytes",
-    "peer:int": "peer:uu_int",
-    "peer:uuid": "peer:uu_compat_uuid7",
-    **{
-        f"peer:{shape}_many": f"peer:{shape}_many:{BATCH}" for shape in ("obj", "str", "bytes", "int", "uuid")
-    },
-    **{f"floor:{shape}": f"baseline:clock_draw_{shape}" for shape in ("obj", "str", "bytes", "int", "uuid")},
+# Per result type: tembrel's call, uuid-utils' call and the floor builtin.  A batch of 1,000 of each
+# tembrel function (`..._many(1000)`) is set against a comprehension of 1,000 uuid-utils calls.
+CASES = {
+    "native object": ("t.uuid7_compact()", "u.uuid7()", "f.clock_draw_obj()"),
+    "str": ("t.uuid7_str()", "str(u.uuid7())", "f.clock_draw_str()"),
+    "bytes": ("t.uuid7_bytes()", "u.uuid7().bytes", "f.clock_draw_bytes()"),
+    "int": ("t.uuid7_int()", "u.uuid7().int", "f.clock_draw_int()"),
+    "uuid.UUID": ("t.uuid7()", "uc.uuid7()", "f.clock_draw_uuid(U, S)"),
 }
+BATCHES = ("uuid7_compact_many", "uuid7_str_many", "uuid7_bytes_many", "uuid7_int_many", "uuid7_many")
+NAMES = {"t": "tembrel", "u": "uuid_utils", "uc": "uuid_utils.compat", "f": "floor", "std": "uuid"}
 
 
-def cases(status: dict[str, str], floor: object | None) -> dict[str, Case]:
-    """The cases present (a missing peer or floor module leaves its cases out), by this module's keys."""
-    shared, _ = build_cases(True, status, floor)  # type: ignore[arg-type]
-    if available(status, "uuid-utils"):
-        shared += uuid_utils_comprehensions(BATCH)
-    by_key = {case.key: case for case in shared}
-    return {key: by_key[shared_key] for key, shared_key in KEYS.items() if shared_key in by_key}
+def rows() -> list[tuple[str, str, str, str | None]]:
+    """(result, tembrel, uuid-utils, floor builtin): single calls, then batches of 1,000."""
+    singles = [(result, *row) for result, row in CASES.items()]
+    return singles + [
+        (f"1,000 {result}", f"{ours[:-2]}_many(1000)", f"b''.join([{peer} for _ in r])", None)
+        if result == "bytes"
+        else (f"1,000 {result}", f"{ours[:-2]}_many(1000)", f"[{peer} for _ in r]", None)
+        for result, ours, peer, _ in singles
+    ]
 
 
-SHAPES = [
-    ("obj", "native object", "vorndal.uuid7_obj()", "uuid_utils.uuid7()"),
-    ("str", "str", "vorndal.generate_uuid7()", "str(uuid_utils.uuid7())"),
-    ("bytes", "bytes", "vorndal.generate_uuid7_bytes()", "uuid_utils.uuid7().bytes"),
-    ("int", "int", "vorndal.generate_uuid7_int()", "uuid_utils.uuid7().int"),
-    ("uuid", "uuid.UUID", "vorndal.uuid7()", "uuid_utils.compat.uuid7()"),
-]
-PACKAGE = {
-    "obj": "uuid7_compact()",
-    "str": "uuid7_str()",
-    "bytes": "uuid7_bytes()",
-    "int": "uuid7_int()",
-    "uuid": "uuid7()",
-}
-BATCHES = {
-    "obj": "vorndal.uuid7_obj_many(1000)",
-    "str": "vorndal.uuid7_str_many(1000)",
-    "bytes": "vorndal.uuid7_bytes_many(1000)",
-    "int": "tembrel.uuid7_int_many(1000)",
-    "uuid": "vorndal.uuid7_many(1000)",
-}
+def label(stmt: str) -> str:
+    stmt = re.sub(r"\b(t|u|uc|f|std)\.", lambda m: NAMES[m[1]] + ".", stmt)
+    return stmt.replace("(U, S)", "(uuid.UUID, uuid.SafeUUID.unknown)")
 
 
-def measure(found: dict[str, Case], rounds: int, target: float) -> dict[str, float]:
-    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+def ids(stmt: str) -> int:
+    """Identifiers one statement makes."""
+    return 1000 if " for _ in r" in stmt else int(m[1]) if (m := re.search(r"_many\((\d+)\)", stmt)) else 1
+
+
+def floor_module() -> object:
+    """floor_module.c built with CMake for this interpreter (warnings as errors) and imported."""
+    cmake = shutil.which("cmake") or "cmake"
+    configure = [cmake, "-S", str(BENCH.parent), "-B", str(BUILD), f"-DPython_EXECUTABLE={sys.executable}"]
+    configure += ["-GNinja", "-DTEMBREL_BUILD_BENCH=ON", "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Release"]
+    for command in (configure, [cmake, "--build", str(BUILD), "--target", "floor_module"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode:
+            sys.exit(f"bench.compare: floor_module failed to build:\n{done.stdout}{done.stderr}")
+    path = BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}"
+    location = importlib.util.spec_from_file_location("floor_module", path)
+    module = importlib.util.module_from_spec(location)  # type: ignore[arg-type]
+    location.loader.exec_module(module)  # type: ignore[union-attr]
+    return module
+
+
+def environment(floor: object) -> dict:
+    env = {
+        "t": tembrel,
+        "f": floor,
+        "std": uuid,
+        "r": range(1000),
+        "U": uuid.UUID,
+        "S": uuid.SafeUUID.unknown,
+    }
+    try:
+        import uuid_utils
+        import uuid_utils.compat
+    except ImportError as error:
+        print(f"bench.compare: uuid-utils missing ({error}): install the bench group", file=sys.stderr)
+    else:
+        env.update(u=uuid_utils, uc=uuid_utils.compat)
+    return env
+
+
+def statements(env: dict, quick: bool) -> list[str]:
+    """Every case this run can time: each needs the names it uses."""
+    found = [stmt for row in rows() for stmt in row[1:] if stmt]
+    found += [f"t.{name}({n})" for name in BATCHES for n in SCALING[: -1 if quick else None]]
+    found += ["std.uuid7()"] if hasattr(uuid, "uuid7") else []  # the standard library's, from 3.14
+    return [s for s in dict.fromkeys(found) if set(re.findall(r"\b(t|u|uc|f|std)\.", s)) <= env.keys()]
+
+
+def measure(stmts: list[str], env: dict, rounds: int, target: float) -> dict[str, float]:
+    """ns per identifier of each statement, min over interleaved rounds."""
     timers = {}
-    for key, case in found.items():
-        timer = timeit.Timer(case.stmt, globals=case.env)
-        loops = 1
+    for stmt in stmts:
+        timer, loops = timeit.Timer(stmt, globals=env), 1
         while (elapsed := timer.timeit(loops)) < target:
             loops = max(loops * 2, int(loops * target / max(elapsed, 1e-9) * 1.1))
-        timers[key] = (timer, loops, case.per_call)
-    best = {key: float("inf") for key in timers}
-    order = list(timers)
+        timers[stmt] = (timer, loops)
+    best = dict.fromkeys(stmts, float("inf"))
+    order = list(stmts)
     for _ in range(rounds):
         random.shuffle(order)
-        for key in order:
-            timer, loops, per_call = timers[key]
-            best[key] = min(best[key], timer.timeit(loops) / loops / per_call * 1e9)
+        for stmt in order:
+            timer, loops = timers[stmt]
+            best[stmt] = min(best[stmt], timer.timeit(loops) / loops / ids(stmt) * 1e9)
     return best
 
 
-def report(best: dict[str, float]) -> tuple[list[str], dict]:
-    def ns(key: str) -> str:
-        return f"{best[key]:.1f}" if key in best else "n/a"
+def memory(n: int) -> dict[str, float]:
+    """Bytes held per identifier by n of each kind, the list itself left out (tracemalloc)."""
+    held = {}
+    for name, make in (("UUID7Obj", tembrel.uuid7_compact_many), ("uuid.UUID", tembrel.uuid7_many)):
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        made = make(n)
+        held[name] = (tracemalloc.get_traced_memory()[0] - before - sys.getsizeof(made)) / n
+        tracemalloc.stop()
+        del made
+    return held
 
-    lines = [
-        "| shape | call | ns | uuid-utils | ns | ratio | target 0.8 |",
-        "|---|---|---:|---|---:|---:|---|",
-    ]
-    verdicts: dict[str, list] = {"peer": [], "floor": []}
-    for shape, label, ours, peer in SHAPES:
-        rows = [
-            (f"ours:{shape}", f"`{ours}`", f"peer:{shape}", f"`{peer}`"),
-            (f"package:{shape}", f"`tembrel.{PACKAGE[shape]}`", f"peer:{shape}", f"`{peer}`"),
-            (
-                f"ours:{shape}_many",
-                f"`{BATCHES[shape]}`, per id",
-                f"peer:{shape}_many",
-                "comprehension of 1,000, per id",
-            ),
-        ]
-        for mine, mine_label, theirs, theirs_label in rows:
-            if theirs in best:
-                ratio = best[mine] / best[theirs]
-                met = ratio <= PEER_TARGET
-                verdicts["peer"].append((mine, round(ratio, 3), met))
-                lines.append(
-                    f"| {label} | {mine_label} | {ns(mine)} | {theirs_label} | {ns(theirs)} | "
-                    f"{ratio:.2f} | {'met' if met else 'not met'} |"
-                )
-            else:
-                lines.append(f"| {label} | {mine_label} | {ns(mine)} | uuid-utils missing | | | |")
-    lines += [
-        "",
-        "| shape | call | ns | floor builtin | ns | above | target 10 ns |",
-        "|---|---|---:|---|---:|---:|---|",
-    ]
-    for shape, label, ours, _ in SHAPES:
-        floor_key = f"floor:{shape}"
-        if floor_key not in best:
-            continue
-        above = best[f"ours:{shape}"] - best[floor_key]
-        met = above <= FLOOR_TARGET_NS
-        verdicts["floor"].append((f"ours:{shape}", round(above, 1), met))
-        lines.append(
-            f"| {label} | `{ours}` | {ns(f'ours:{shape}')} | `{floor_key.split(':')[0]}."
-            f"clock_draw_{shape}()` | {ns(floor_key)} | {above:+.1f} | {'met' if met else 'not met'} |"
-        )
-    return lines, verdicts
+
+def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[str]:
+    ratios, aboves = [], []
+    lines = [f"Python {platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M')}, min of {rounds} rounds"]
+    lines += ["", "| result | tembrel | ns | uuid-utils | ns | ratio | floor builtin | ns | above |"]
+    lines += ["|---|---|---:|---|---:|---:|---|---:|---:|"]
+    for result, ours, peer, floor in rows():
+        line = f"| {result} | `{label(ours)}` | {best[ours]:.1f} |"
+        if peer in best:
+            ratios.append(ratio := best[ours] / best[peer])
+            line += f" `{label(peer)}` | {best[peer]:.1f} | **{ratio:.2f}** |"
+        else:
+            line += " | | |"
+        if floor in best:
+            aboves.append(above := best[ours] - best[floor])
+            line += f" `{label(floor)}` | {best[floor]:.1f} | {above:+.1f} |"
+        lines.append(line if floor in best else line + " | | |")
+    lines += ["", "ns per identifier of each batch function:", ""]
+    lines += ["| identifiers per call | " + " | ".join(f"`{name}`" for name in BATCHES) + " |"]
+    lines += ["|---:|" + "---:|" * len(BATCHES)]
+    for n in [n for n in SCALING if f"t.uuid7_many({n})" in best]:
+        lines.append(f"| {n:,} | " + " | ".join(f"{best[f't.{name}({n})']:.1f}" for name in BATCHES) + " |")
+    if "std.uuid7()" in best:
+        std, ours = best["std.uuid7()"], best["t.uuid7()"]
+        lines += ["", f"`uuid.uuid7()`: {std:.1f} ns, {std / ours:.1f} times `tembrel.uuid7()`."]
+    obj, full = held["UUID7Obj"], held["uuid.UUID"]
+    lines += ["", f"Memory per identifier (tracemalloc): `UUID7Obj` {obj:.0f} bytes, `uuid.UUID` with its"]
+    lines += [f"int {full:.0f} bytes: {obj / full:.2f} of the space.", ""]
+    lines += [f"Goal, each single call within 10 ns of its floor builtin: {verdict(aboves, FLOOR_GOAL_NS)}"]
+    return lines + [f"Goal, at most {PEER_GOAL} times uuid-utils' time: {verdict(ratios, PEER_GOAL)}"]
+
+
+def verdict(values: list[float], goal: float) -> str:
+    worst = max(values, default=float("nan"))
+    return f"{'met' if worst <= goal else 'not met'} (worst {worst:.2f})" if values else "not measured"
+
+
+def chart(best: dict[str, float], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (singles, scaling) = plt.subplots(1, 2, figsize=(15, 6), gridspec_kw={"width_ratios": [3, 2]})
+    bars = [(label(s), best[s], f"C{i}") for row in CASES.values() for i, s in enumerate(row) if s in best]
+    singles.barh(*zip(*[bar[:2] for bar in bars], strict=True), color=[bar[2] for bar in bars])
+    singles.invert_yaxis()
+    singles.set(xlabel="ns per identifier (min)", title="single calls: tembrel, uuid-utils, floor builtin")
+    for name in BATCHES:
+        sizes = [n for n in SCALING if f"t.{name}({n})" in best]
+        scaling.plot(sizes, [best[f"t.{name}({n})"] for n in sizes], marker="o", label=f"tembrel.{name}")
+    scaling.set(xscale="log", xlabel="identifiers per call", ylabel="ns per identifier (min)", ylim=(0, None))
+    scaling.legend(fontsize=8)
+    fig.suptitle(f"tembrel, Python {platform.python_version()}, {time.strftime('%Y-%m-%d')}")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench.compare", description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=25, help="interleaved rounds (default 25)")
     parser.add_argument("--quick", action="store_true", help="3 rounds of 2 ms samples: shows that it works")
-    parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
+    parser.add_argument("--publish", action="store_true", help="write bench/latest.md and bench/latest.png")
     args = parser.parse_args(argv)
-    status = peers()
-    if not available(status, "uuid-utils"):
-        print(f"bench.compare: uuid-utils {status['uuid-utils']}", file=sys.stderr)
-    floor = build_floor_module()
-    if isinstance(floor, str):
-        print(f"bench.compare: {floor}", file=sys.stderr)
-        floor = None
-    found = cases(status, floor)
+    env = environment(floor_module())
     rounds, target = (3, 0.002) if args.quick else (args.rounds, 0.02)
-    best = measure(found, rounds, target)
-    lines, verdicts = report(best)
+    best = measure(statements(env, args.quick), env, rounds, target)
+    lines = report(best, memory(100_000 if args.quick else 1_000_000), rounds)
     print("\n".join(lines))
-    if args.json:
-        with open(args.json, "w") as out:
-            json.dump({"rounds": rounds, "ns_per_id": best, "verdicts": verdicts}, out, indent=1)
+    if args.publish:
+        (BENCH / "latest.md").write_text("# tembrel benchmark\n\n" + "\n".join(lines) + "\n")
+        chart(best, BENCH / "latest.png")
     return 0
 
 

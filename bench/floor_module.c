@@ -1,16 +1,8 @@
-/* The floor as a Python builtin: what any extension function pays that makes
- * the two calls every clock-driven identifier needs (getpid() for fork
- * detection, clock_gettime(CLOCK_REALTIME) for the timestamp), without any
- * generator around them.  Built and imported by the benchmark harness.
- *
- *   calls()             the two calls, returns None
- *   calls_bytes()       the two calls, returns a new 16-byte bytes object
- *   calls_draw_bytes()  the same plus one 8-byte draw from a pool of
- *                       /dev/urandom refilled 4096 bytes at a time
- *
- * And what any identifier costs once the fork check is free: one clock read,
- * one 8-byte draw from the same kind of pool, and the result built as simply
- * as possible, one builtin per result type (no monotonic state, no layout):
+/* The floor under every clock-driven identifier, as Python builtins: one
+ * clock_gettime(CLOCK_REALTIME), one 8-byte draw from a pool of /dev/urandom
+ * refilled 4096 bytes at a time, and the result built as simply as possible,
+ * with no monotonic state, no fork check and no layout: one builtin per result
+ * type, timed beside the module's functions by bench/compare.py.
  *
  *   clock_draw_bytes()              16 new bytes
  *   clock_draw_str()                36-character ASCII text
@@ -32,46 +24,18 @@ static int urandom_fd = -1;
 static PyObject *int_name;
 static PyObject *is_safe_name;
 
-static PyObject *calls(PyObject *module, PyObject *unused) {
-    (void)module;
-    (void)unused;
-    struct timespec ts;
-    if (getpid() < 0 || clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    Py_RETURN_NONE;
-}
-
-static PyObject *new_bytes(uint64_t a, uint64_t b) {
-    PyObject *result = PyBytes_FromStringAndSize(NULL, 16);
-    if (result != NULL) {
-        memcpy(PyBytes_AS_STRING(result), &a, 8);
-        memcpy(PyBytes_AS_STRING(result) + 8, &b, 8);
-    }
-    return result;
-}
-
-/* The two calls: 0 with *pid and *unix_ms set, or -1 with an exception. */
-/* The clock in Unix milliseconds: 0, or -1 with an exception. */
-static int read_clock(uint64_t *unix_ms) {
+/* One clock read in Unix milliseconds and one 8-byte draw from the pool,
+ * refilled 4096 bytes at a time: 0, or -1 with an exception. */
+static int clock_and_draw(uint64_t *unix_ms, uint64_t *random_value) {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
     *unix_ms = (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-    return 0;
-}
-
-/* One 8-byte draw from the pool, refilled 4096 bytes at a time: 0, or -1
- * with an exception. */
-static int draw(uint64_t *random_value) {
     if (pool_offset + 8 > sizeof pool) {
-        if (urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            return -1;
-        }
-        if (read(urandom_fd, pool, sizeof pool) != (ssize_t)sizeof pool) {
+        if ((urandom_fd < 0 && (urandom_fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC)) < 0) ||
+            read(urandom_fd, pool, sizeof pool) != (ssize_t)sizeof pool) {
             PyErr_SetFromErrno(PyExc_OSError);
             return -1;
         }
@@ -82,49 +46,14 @@ static int draw(uint64_t *random_value) {
     return 0;
 }
 
-/* The two calls: 0 with *pid and *unix_ms set, or -1 with an exception. */
-static int pid_and_clock(uint64_t *pid, uint64_t *unix_ms) {
-    *pid = (uint64_t)getpid();
-    return read_clock(unix_ms);
-}
-
-static PyObject *calls_bytes(PyObject *module, PyObject *unused) {
-    (void)module;
-    (void)unused;
-    uint64_t pid, unix_ms;
-    if (pid_and_clock(&pid, &unix_ms) != 0) {
-        return NULL;
-    }
-    return new_bytes(unix_ms, pid);
-}
-
-static PyObject *calls_draw_bytes(PyObject *module, PyObject *unused) {
-    (void)module;
-    (void)unused;
-    uint64_t pid, unix_ms;
-    if (pid_and_clock(&pid, &unix_ms) != 0) {
-        return NULL;
-    }
-    uint64_t random_value;
-    if (draw(&random_value) != 0) {
-        return NULL;
-    }
-    return new_bytes(unix_ms, random_value ^ pid);
-}
-
-/* One clock read and one draw: 0 with both words set, or -1 with an exception. */
-static int clock_and_draw(uint64_t *unix_ms, uint64_t *random_value) {
-    return read_clock(unix_ms) != 0 ? -1 : draw(random_value);
-}
-
 static PyObject *clock_draw_bytes(PyObject *module, PyObject *unused) {
     (void)module;
     (void)unused;
-    uint64_t unix_ms, random_value;
-    if (clock_and_draw(&unix_ms, &random_value) != 0) {
+    uint64_t words[2];
+    if (clock_and_draw(&words[0], &words[1]) != 0) {
         return NULL;
     }
-    return new_bytes(unix_ms, random_value);
+    return PyBytes_FromStringAndSize((const char *)words, 16);
 }
 
 static PyObject *clock_draw_str(PyObject *module, PyObject *unused) {
@@ -162,12 +91,16 @@ static PyObject *clock_draw_int(PyObject *module, PyObject *unused) {
 }
 
 typedef struct {
-    PyObject_HEAD uint64_t high;
+    PyObject ob_base;
+    uint64_t high;
     uint64_t low;
 } FloorObject;
 
 static PyTypeObject FloorType = {
-    .ob_base = PyVarObject_HEAD_INIT(NULL, 0).tp_name = "floor_module.FloorObject",
+    // clang-format off
+    .ob_base = PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "floor_module.FloorObject",
+    // clang-format on
     .tp_basicsize = sizeof(FloorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
 };
@@ -212,19 +145,11 @@ static PyObject *clock_draw_uuid(PyObject *module, PyObject *const *args, Py_ssi
 }
 
 static PyMethodDef methods[] = {
-    {"clock_draw_bytes", clock_draw_bytes, METH_NOARGS,
-     "clock_gettime and one 8-byte draw, then 16 new bytes"},
-    {"clock_draw_str", clock_draw_str, METH_NOARGS,
-     "clock_gettime and one 8-byte draw, then 36-character text"},
-    {"clock_draw_int", clock_draw_int, METH_NOARGS, "clock_gettime and one 8-byte draw, then a 128-bit int"},
-    {"clock_draw_obj", clock_draw_obj, METH_NOARGS,
-     "clock_gettime and one 8-byte draw, then a 32-byte object"},
-    {"clock_draw_uuid", (PyCFunction)(void (*)(void))clock_draw_uuid, METH_FASTCALL,
-     "clock_gettime and one 8-byte draw, then an instance of cls with int and is_safe set"},
-    {"calls", calls, METH_NOARGS, "getpid and clock_gettime, then None"},
-    {"calls_bytes", calls_bytes, METH_NOARGS, "getpid and clock_gettime, then 16 new bytes"},
-    {"calls_draw_bytes", calls_draw_bytes, METH_NOARGS,
-     "getpid, clock_gettime and one 8-byte draw, then 16 new bytes"},
+    {"clock_draw_bytes", clock_draw_bytes, METH_NOARGS, NULL},
+    {"clock_draw_str", clock_draw_str, METH_NOARGS, NULL},
+    {"clock_draw_int", clock_draw_int, METH_NOARGS, NULL},
+    {"clock_draw_obj", clock_draw_obj, METH_NOARGS, NULL},
+    {"clock_draw_uuid", (PyCFunction)(void (*)(void))clock_draw_uuid, METH_FASTCALL, NULL},
     {NULL, NULL, 0, NULL},
 };
 
