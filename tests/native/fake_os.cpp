@@ -1,3 +1,7 @@
+// The wrappers declared in fake_os.h: the system functions of the generator
+// core (open, read, fstat, getpid, clock_gettime, madvise), reached through
+// the linker's --wrap, and the state that tests arm and read.
+
 #include "fake_os.h"
 
 #include <algorithm>
