@@ -575,7 +575,7 @@ class HeldUuidClassConfig {
     PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
 };
 
-UuidClassConfig main_interpreter_config = {nullptr, nullptr, {nullptr, 0, 0, 0}};
+UuidClassConfig main_uuid_class_config = {nullptr, nullptr, {nullptr, 0, 0, 0}};
 
 constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
 
@@ -601,7 +601,7 @@ void release_uuid_class_config(PyObject *capsule) {
 [[nodiscard]] int find_uuid_class_config(bool create, HeldUuidClassConfig *held) {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (interpreter == PyInterpreterState_Main()) {
-        held->record_ = &main_interpreter_config;
+        held->record_ = &main_uuid_class_config;
         return 0;
     }
     PyObject *dict = PyInterpreterState_GetDict(interpreter);
