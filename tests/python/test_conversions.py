@@ -9,6 +9,7 @@ import uuid
 
 import pytest
 import tembrel
+from testkit import LyingInt
 
 KNOWN = uuid.UUID("018f2b3c-4d5e-7abc-8123-456789abcdef")
 KNOWN_MS = 1714417323358
@@ -20,16 +21,6 @@ def words(u: uuid.UUID) -> array.array[int]:
     items = array.array("Q")
     items.frombytes(u.bytes)
     return items
-
-
-class LyingInt(int):
-    """An int subclass whose conversions disagree with its value."""
-
-    def __int__(self) -> int:
-        return 99
-
-    def __index__(self) -> int:
-        return 98
 
 
 class Millis(enum.IntEnum):
