@@ -32,6 +32,9 @@ FAR_FUTURE_MS = 1 << 47
 
 OVERFLOW_MESSAGE = "UUIDv7 timestamp exceeds 48 bits"
 
+# The functions that make a batch of identifiers from one count.
+BATCHES = ("uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many")
+
 CANONICAL = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
 # --------------------------------------------------------------------------
