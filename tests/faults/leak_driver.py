@@ -24,26 +24,14 @@ import uuid
 
 # testkit, which pytest puts on the path of the suites, for this script of its own.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
-from testkit import (  # noqa: E402
-    BATCHES,
-    FAR_FUTURE_MS,
-    MAX_COUNTER,
-    MAX_MS,
-    Boom,
-    ForeignSlot,
-    HalfSlotted,
-    Index,
-    NoRoom,
-    RaisingIndex,
-    SplitSlotsChild,
-    bare_module,
-)
+import testkit  # noqa: E402
+from testkit import BATCHES, FAR_FUTURE_MS, MAX_COUNTER, MAX_MS, Boom, Index, RaisingIndex  # noqa: E402
 
 WARMUPS = 3
 RUNS = 5
 REPEAT = 20
 
-vorndal = bare_module()  # not through the package: the fast path starts unconfigured
+vorndal = testkit.bare_module()  # not through the package: the fast path starts unconfigured
 lib = ctypes.CDLL(None)
 if not hasattr(lib, "fault_set_mode"):
     sys.exit("leak_driver.py: start it with libfault_urandom.so in LD_PRELOAD")
@@ -243,12 +231,12 @@ CONFIGURED = {
     "int setter raises uuid7": with_class(RaisingInt, vorndal.uuid7),
     "int setter raises uuid7_many": with_class(RaisingInt, lambda: vorndal.uuid7_many(5)),
     "int setter raises _uuid7_at_many": with_class(RaisingInt, lambda: vorndal._uuid7_at_many([1, 2])),
-    "no slots uuid7_many": with_class(NoRoom, lambda: vorndal.uuid7_many(5)),
-    "foreign slot uuid7": with_class(ForeignSlot, vorndal.uuid7),
+    "no slots uuid7_many": with_class(testkit.NoRoom, lambda: vorndal.uuid7_many(5)),
+    "foreign slot uuid7": with_class(testkit.ForeignSlot, vorndal.uuid7),
     # Slot layouts other than uuid.UUID's.
     **{
         f"{cls.__name__} {name}": with_class(cls, call)
-        for cls in (SplitSlotsChild, HalfSlotted)
+        for cls in (testkit.SplitSlotsChild, testkit.HalfSlotted)
         for name, call in (
             ("uuid7", vorndal.uuid7),
             ("uuid7_many", lambda: vorndal.uuid7_many(5)),

@@ -111,30 +111,6 @@ def test_monotonic_hook_takes_any_integer_modulo_2_64(argument, timestamp):
     assert decode(at_time(argument)).timestamp == timestamp
 
 
-@pytest.mark.parametrize(
-    ("args", "error", "message"),
-    [
-        # Reduced modulo 2**64, a negative value arrives as a huge one.
-        ((2**48,), OverflowError, OVERFLOW),
-        ((2**63,), OverflowError, OVERFLOW),
-        ((2**64 - 1,), OverflowError, OVERFLOW),
-        ((-1,), OverflowError, OVERFLOW),
-        ((-(2**16),), OverflowError, OVERFLOW),
-        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
-        ((1, 2), TypeError, r"takes exactly 1 argument \(2 given\)"),
-        ((1.5,), TypeError, "^argument 1 must be int, not float$"),
-        (("5",), TypeError, "^argument 1 must be int, not str$"),
-        ((None,), TypeError, "^argument 1 must be int, not None$"),
-    ],
-    ids=["2**48", "2**63", "2**64-1", "-1", "-2**16", "none", "two", "float", "str", "None"],
-)
-def test_monotonic_hook_refuses_and_generates_nothing(args, error, message, pinned):
-    pinned.pin(3)
-    with pytest.raises(error, match=message):
-        at_time(*args)
-    assert pinned.next_counter() == 4
-
-
 # --------------------------------------------------------------------------
 # _set_state_for_tests
 # --------------------------------------------------------------------------

@@ -5,6 +5,7 @@ range."""
 from __future__ import annotations
 
 import sys
+import types
 import uuid
 from itertools import pairwise
 
@@ -109,25 +110,71 @@ def test_batch_counts_accept_what_the_integer_format_accepts(name, count, length
     assert len(items_of(name, getattr(vorndal, name)(count))) == length
 
 
-@pytest.mark.parametrize(
-    ("args", "error", "message"),
-    [
-        ((-1,), ValueError, "^count must be non-negative$"),
-        ((-(2**40),), ValueError, "^count must be non-negative$"),
-        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
-        ((1, 2), TypeError, r"takes exactly 1 argument \(2 given\)"),
-        ((1.5,), TypeError, "cannot be interpreted as an integer"),
-        (("3",), TypeError, "cannot be interpreted as an integer"),
-        ((None,), TypeError, "cannot be interpreted as an integer"),
-        ((2**63,), OverflowError, "too large to convert to C ssize_t"),
-        ((-(2**63) - 1,), OverflowError, "too large to convert to C ssize_t"),
-    ],
-)
-@pytest.mark.parametrize("name", BATCHES)
-def test_batch_refuses_bad_counts_and_generates_nothing(name, args, error, message, pinned):
+# --------------------------------------------------------------------------
+# Refused calls generate nothing
+# --------------------------------------------------------------------------
+
+# Either one-argument function called with none or two.
+OTHER_ARGUMENT_COUNTS = [
+    ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
+    ((1, 2), TypeError, r"takes exactly 1 argument \(2 given\)"),
+]
+
+BAD_COUNTS = [
+    *OTHER_ARGUMENT_COUNTS,
+    ((-1,), ValueError, "^count must be non-negative$"),
+    ((-(2**40),), ValueError, "^count must be non-negative$"),
+    ((1.5,), TypeError, "cannot be interpreted as an integer"),
+    (("3",), TypeError, "cannot be interpreted as an integer"),
+    ((None,), TypeError, "cannot be interpreted as an integer"),
+    ((2**63,), OverflowError, "too large to convert to C ssize_t"),
+    ((-(2**63) - 1,), OverflowError, "too large to convert to C ssize_t"),
+]
+
+BAD_HOOK_TIMESTAMPS = [
+    *OTHER_ARGUMENT_COUNTS,
+    # Reduced modulo 2**64, a negative value arrives as a huge one.
+    *(((ms,), OverflowError, OVERFLOW) for ms in (2**48, 2**63, 2**64 - 1, -1, -(2**16))),
+    ((1.5,), TypeError, "^argument 1 must be int, not float$"),
+    (("5",), TypeError, "^argument 1 must be int, not str$"),
+    ((None,), TypeError, "^argument 1 must be int, not None$"),
+]
+
+NO_ARGUMENT = ["uuid7", "uuid7_obj", "generate_uuid7", "generate_uuid7_bytes", "generate_uuid7_int"]
+FUNCTIONS = sorted(name for name, value in vars(vorndal).items() if type(value) is types.BuiltinFunctionType)
+
+REFUSED = [
+    *(
+        pytest.param(name, args, {}, error, message, id=f"{name}{args}")
+        for name in BATCHES
+        for args, error, message in BAD_COUNTS
+    ),
+    *(
+        pytest.param("_generate_uuid7_bytes_for_tests", args, {}, error, message, id=f"hook{args}")
+        for args, error, message in BAD_HOOK_TIMESTAMPS
+    ),
+    *(
+        pytest.param(name, (1,), {}, TypeError, "takes no arguments", id=f"{name}(1)")
+        for name in [*NO_ARGUMENT, "_reset_state_for_tests"]
+    ),
+    *(
+        pytest.param(name, args, {}, TypeError, "takes exactly one argument", id=f"{name}{args}")
+        for name in ["_uuid7_at_many", "_generate_uuid7_at_bytes"]
+        for args in [(), (1, 2)]
+    ),
+    # Refused before the handler runs.
+    *(
+        pytest.param(name, (), {"count": 1}, TypeError, "takes no keyword arguments", id=f"{name}(count=1)")
+        for name in FUNCTIONS
+    ),
+]
+
+
+@pytest.mark.parametrize(("name", "args", "keywords", "error", "message"), REFUSED)
+def test_refused_calls_generate_nothing(name, args, keywords, error, message, pinned):
     pinned.pin(5)
     with pytest.raises(error, match=message):
-        getattr(vorndal, name)(*args)
+        getattr(vorndal, name)(*args, **keywords)
     assert pinned.next_counter() == 6
 
 

@@ -44,15 +44,6 @@ CORE_SYMBOLS = {
     "set_uuid7_state_for_tests",
 }
 
-NO_ARGUMENT_FUNCTIONS = [
-    "uuid7",
-    "uuid7_obj",
-    "generate_uuid7",
-    "generate_uuid7_bytes",
-    "generate_uuid7_int",
-    "_reset_state_for_tests",
-]
-
 
 # --------------------------------------------------------------------------
 # The function table and the module object
@@ -76,30 +67,6 @@ def test_function_is_a_builtin_with_its_docstring(name, doc):
     assert type(function) is types.BuiltinFunctionType
     assert function.__doc__ == doc
     assert function.__self__ is vorndal
-
-
-@pytest.mark.parametrize("name", sorted(FUNCTIONS))
-def test_no_function_accepts_keyword_arguments(name, pinned):
-    pinned.pin(10)
-    with pytest.raises(TypeError, match="takes no keyword arguments"):
-        getattr(vorndal, name)(count=1)
-    # Refused before the handler ran: nothing was generated.
-    assert pinned.next_counter() == 11
-
-
-@pytest.mark.parametrize("name", NO_ARGUMENT_FUNCTIONS)
-def test_no_argument_functions_refuse_an_argument(name, pinned):
-    pinned.pin(10)
-    with pytest.raises(TypeError, match="takes no arguments"):
-        getattr(vorndal, name)(1)
-    assert pinned.next_counter() == 11
-
-
-@pytest.mark.parametrize("name", ["_uuid7_at_many", "_generate_uuid7_at_bytes"])
-@pytest.mark.parametrize("args", [(), (1, 2)])
-def test_one_argument_functions_refuse_other_argument_counts(name, args):
-    with pytest.raises(TypeError, match=r"takes exactly one argument"):
-        getattr(vorndal, name)(*args)
 
 
 def test_shared_object_exports_only_the_init_function_and_the_core():

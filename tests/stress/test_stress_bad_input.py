@@ -46,6 +46,11 @@ SETTINGS = settings(
 )
 
 
+def fuzzed(**strategies):
+    """A property test over the given strategies, with this file's settings."""
+    return lambda test: SETTINGS(given(**strategies)(test))
+
+
 pytestmark = pytest.mark.usefixtures("vorndal")  # configured for uuid.UUID, the state reset
 
 
@@ -165,8 +170,7 @@ def batch_length(name, result):
 
 
 @pytest.mark.parametrize("name", BATCHES)
-@SETTINGS
-@given(description=descriptions)
+@fuzzed(description=descriptions)
 def test_batch_count(name, description):
     park()
     expected = index_value(description)
@@ -219,8 +223,7 @@ ARITIES = {
 
 
 @pytest.mark.parametrize("name", ARITIES)
-@SETTINGS
-@given(
+@fuzzed(
     args=st.lists(descriptions, max_size=3),
     keywords=st.dictionaries(st.sampled_from(["n", "count", "x", "a"]), descriptions, max_size=2),
 )
@@ -246,8 +249,7 @@ def k_value(description):
     return value % U64, side_effects
 
 
-@SETTINGS
-@given(ts=descriptions, counter=descriptions)
+@fuzzed(ts=descriptions, counter=descriptions)
 def test_set_state(ts, counter):
     park()
     expected_ts, expected_counter = k_value(ts), k_value(counter)
@@ -277,8 +279,7 @@ def test_set_state(ts, counter):
             vorndal._generate_uuid7_bytes_for_tests(t)
 
 
-@SETTINGS
-@given(ts=descriptions)
+@fuzzed(ts=descriptions)
 def test_generate_bytes_for_tests(ts):
     park()
     expected = k_value(ts)
@@ -305,8 +306,7 @@ def test_generate_bytes_for_tests(ts):
 # --------------------------------------------------------------------------
 
 
-@SETTINGS
-@given(ts=descriptions)
+@fuzzed(ts=descriptions)
 def test_generate_at_bytes(ts):
     park()
     kind, value = ts
@@ -362,8 +362,7 @@ timestamps_elements = st.one_of(
 )
 
 
-@SETTINGS
-@given(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
+@fuzzed(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
 def test_uuid7_at_many(container, elements, stop):
     park()
     items = [make(d) for d in elements]
@@ -399,12 +398,11 @@ def test_uuid7_at_many(container, elements, stop):
     assert_moved(moves)
 
 
-@SETTINGS
-@given(argument=descriptions)
+@fuzzed(argument=descriptions)
 def test_uuid7_at_many_single_objects(argument):
     """Any single object as the argument: iterable or not."""
-    park()
     obj = make(argument)
+    park()
     try:
         values = list(obj)
     except TypeError:
@@ -479,8 +477,7 @@ def usable(cls):
     return all(c is object or c.__flags__ & (1 << 9) for c in cls.__mro__) and cls.__itemsize__ == 0
 
 
-@SETTINGS
-@given(args=st.lists(configure_arguments, max_size=3))
+@fuzzed(args=st.lists(configure_arguments, max_size=3))
 def test_configure(args):
     park()
     vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
@@ -510,8 +507,7 @@ def test_configure(args):
     assert_moved(1)
 
 
-@SETTINGS
-@given(
+@fuzzed(
     keywords=st.dictionaries(
         st.sampled_from(["uuid_type", "safe", "cls"]), configure_arguments, min_size=1, max_size=2
     )

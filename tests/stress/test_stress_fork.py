@@ -25,32 +25,43 @@ def send_and_exit(write_end: int, values: list[int]) -> None:
         os._exit(0)
 
 
-def receive(read_end: int, write_end: int, pid: int) -> list[int]:
-    """In the parent: what the child sent, once it has exited successfully."""
+def receive(read_end: int, write_end: int, pid: int) -> bytes:
+    """In the parent: what the child wrote, once it has exited successfully."""
     os.close(write_end)
     with os.fdopen(read_end, "rb") as incoming:
         data = incoming.read()
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0, "the child failed"
-    return json.loads(data)
+    return data
 
 
-def fork_and_collect(produce) -> list[int]:
-    """Run produce() in a forked child; return the 128-bit values it made."""
-    read_end, write_end = os.pipe()
+def fork() -> int:
+    """os.fork(), without the warning against forking a process with threads:
+    what some of these tests are about."""
     with warnings.catch_warnings():
-        # Forking a process with threads is what some of these tests are about.
         warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
+        return os.fork()
+
+
+def forked(child) -> bytes:
+    """What child(write_end), run in a forked child that must exit or exec
+    from it, wrote to write_end."""
+    read_end, write_end = os.pipe()
+    pid = fork()
     if pid == 0:
         try:
             os.close(read_end)
-            send_and_exit(write_end, produce())
+            child(write_end)
         except BaseException:
             traceback.print_exc()
         finally:
             os._exit(1)
     return receive(read_end, write_end, pid)
+
+
+def fork_and_collect(produce) -> list[int]:
+    """Run produce() in a forked child; return the 128-bit values it made."""
+    return json.loads(forked(lambda write_end: send_and_exit(write_end, produce())))
 
 
 def child_mix(vorndal, count=24):
@@ -169,10 +180,8 @@ class ForkingUUID:
         self._int = value
         cls = type(self)
         if cls.seen == cls.fork_at:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                cls.pid = os.fork()
-                cls.in_child = cls.pid == 0
+            cls.pid = fork()
+            cls.in_child = cls.pid == 0
         cls.seen += 1
 
     int = property(_get, _set)
@@ -191,7 +200,7 @@ def test_fork_in_the_middle_of_a_batch(vorndal):
         finally:
             if ForkingUUID.in_child:
                 send_and_exit(write_end, batch)
-        child = receive(read_end, write_end, ForkingUUID.pid)
+        child = json.loads(receive(read_end, write_end, ForkingUUID.pid))
         vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
 
         assert len(batch) == len(child) == count
@@ -213,9 +222,7 @@ class ForkingCount:
         self.in_child = False
 
     def __index__(self):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            self.pid = os.fork()
+        self.pid = fork()
         self.in_child = self.pid == 0
         return self.count
 
@@ -229,7 +236,7 @@ def test_fork_in_the_count_of_a_batch(vorndal, batch):
     values = values_of(getattr(vorndal, batch)(count))
     if count.in_child:
         send_and_exit(write_end, values)
-    child = receive(read_end, write_end, count.pid)
+    child = json.loads(receive(read_end, write_end, count.pid))
     assert [fields(x)[:2] for x in values] == [(FAR_FUTURE_MS, n) for n in range(2, 302)]
     assert all(fields(x)[0] < FAR_FUTURE_MS for x in child)
     assert_increasing(child, "the child's batch")
@@ -253,29 +260,15 @@ def test_urandom_descriptor_is_close_on_exec(vorndal):
     )
     # subprocess would close the descriptors itself; keep them, so that only
     # close-on-exec can release them.
-    shown = subprocess.run(
-        [sys.executable, "-I", "-S", "-c", lister],
-        close_fds=False,
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    assert "/dev/urandom" not in shown.stdout.split(), shown.stdout
+    shown = subprocess.check_output([sys.executable, "-I", "-S", "-c", lister], close_fds=False, text=True)
+    assert "/dev/urandom" not in shown.split(), shown
+
     # And a plain fork followed by exec, from a child that generated first.
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(read_end)
-            vorndal._reset_state_for_tests()
-            vorndal.generate_uuid7()
-            os.dup2(write_end, 1)
-            os.execv(sys.executable, [sys.executable, "-I", "-S", "-c", lister])
-        finally:
-            os._exit(1)
-    os.close(write_end)
-    with os.fdopen(read_end) as incoming:
-        output = incoming.read()
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    def generate_then_list(write_end):
+        vorndal._reset_state_for_tests()
+        vorndal.generate_uuid7()
+        os.dup2(write_end, 1)
+        os.execv(sys.executable, [sys.executable, "-I", "-S", "-c", lister])
+
+    output = forked(generate_then_list).decode()
     assert output.strip() and "/dev/urandom" not in output.split(), output
