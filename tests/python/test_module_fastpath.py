@@ -17,6 +17,7 @@ import testkit
 from tembrel.tembrel_impl import vorndal
 from testkit import (
     BARE_IMPORT,
+    MAX_MS,
     ForeignSlot,
     HalfSlotted,
     IntOnly,
@@ -474,7 +475,7 @@ class Millis(int):
     ("argument", "timestamps"),
     [
         ([0], [0]),
-        ([2**48 - 1], [2**48 - 1]),
+        ([MAX_MS], [MAX_MS]),
         ((1, 2, 3), [1, 2, 3]),
         (iter([5, 4]), [5, 4]),
         ((t for t in (9, 8, 7)), [9, 8, 7]),
@@ -496,7 +497,7 @@ def test_uuid7_at_many_carries_each_timestamp(argument, timestamps, fast_path):
 
 def test_uuid7_at_many_last_timestamp_bytes(fast_path):
     fast_path(uuid.UUID, None)
-    (made,) = vorndal._uuid7_at_many([2**48 - 1])
+    (made,) = vorndal._uuid7_at_many([MAX_MS])
     assert made.bytes[:6] == b"\xff" * 6
 
 
