@@ -42,7 +42,9 @@ def with_default_sigint() -> None:
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
-@pytest.mark.parametrize(("args", "count"), [([], 1), (["-n", "3"], 3), (["-n", "0"], 0)])
+@pytest.mark.parametrize(
+    ("args", "count"), [([], 1), (["-n", "3"], 3), (["-n", "0"], 0)], ids=["default", "three", "none"]
+)
 def test_prints_count_canonical_identifiers_in_increasing_order(args: list[str], count: int) -> None:
     printed = lines(*args)
     assert len(printed) == count and all(CANONICAL.match(line) for line in printed)

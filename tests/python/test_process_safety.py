@@ -18,6 +18,7 @@ import shutil
 import subprocess
 import textwrap
 import time
+from typing import Any
 
 import pytest
 import testkit
@@ -81,7 +82,7 @@ def assert_disjoint(parent: list[str], child: list[str]) -> None:
     assert not tails(parent) & tails(child), "the child reused the parent's random bytes"
 
 
-def reports_by_role(done: subprocess.CompletedProcess[str]) -> dict[str, dict[str, object]]:
+def reports_by_role(done: subprocess.CompletedProcess[str]) -> dict[str, dict[str, Any]]:
     """The parent's and the child's reports (role, pid, ids), one JSON line each."""
     assert done.returncode == 0, testkit.output_of(done)
     reports = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
@@ -121,7 +122,7 @@ os.waitpid(pid, 0)
 )
 def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
     by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork)))
-    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])  # type: ignore[arg-type]
+    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
 # The owner makes identifiers, forks a child that makes none, makes more and
@@ -208,7 +209,7 @@ def test_a_process_under_its_forerunners_pid_shares_nothing(
     by_role = reports_by_role(run_scenario(code, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork))
     pids = {report["pid"] for report in by_role.values()}
     assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
-    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])  # type: ignore[arg-type]
+    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
 CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
