@@ -18,6 +18,7 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 # --------------------------------------------------------------------------
 # The limits of the generator
@@ -138,25 +139,49 @@ def run_threads(work: Callable[[int], object], count: int) -> None:
 # --------------------------------------------------------------------------
 
 
+# testkit's own folder: on the PYTHONPATH of every process run here, so
+# that their code may import it too.
+SUPPORT = os.path.dirname(os.path.abspath(__file__))
+
+
+def python_command(
+    code: str | None, *args: str, module: str | None = None, prefix: tuple[str, ...] = (), dev: bool = True
+) -> list[str]:
+    """The command line that runs ``code`` (dedented), or with ``module`` that
+    module as ``python -m`` does, in this interpreter; in development mode
+    unless ``dev`` is false.  ``prefix`` goes before the interpreter
+    (``unshare ...``, ``strace ...``, ``sh -c SCRIPT sh``)."""
+    program = ["-m", module] if module is not None else ["-c", textwrap.dedent(code or "")]
+    return [*prefix, sys.executable, *(["-X", "dev"] if dev else []), *program, *args]
+
+
 def run_python(
-    code: str,
+    code: str | None,
     *args: str,
+    module: str | None = None,
     prefix: tuple[str, ...] = (),
+    dev: bool = True,
     env: dict[str, str] | None = None,
     timeout: float = 120,
-    cwd: str | None = None,
-) -> subprocess.CompletedProcess[str]:
-    """Runs ``code`` (dedented) in a new interpreter in development mode, which
-    fills freed memory so that a use after free crashes; ``prefix`` goes before
-    the interpreter (``unshare ...``, ``strace ...``).  Never raises on failure."""
-    command = [*prefix, sys.executable, "-X", "dev", "-c", textwrap.dedent(code), *args]
+    text: bool = True,
+    **options: Any,
+) -> subprocess.CompletedProcess[Any]:
+    """Runs ``python_command(code, *args, ...)`` to its end and captures its
+    output, as text unless ``text`` is false; never raises on failure.
+    Development mode fills freed memory, so that a use after free crashes.
+    ``env`` (by default this process's) gets testkit's folder at the end of
+    its PYTHONPATH; ``options`` go to subprocess.run (``input``, ``stdin``,
+    ``cwd``, ``preexec_fn``, ...)."""
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [env.get("PYTHONPATH"), SUPPORT]))
+    command = python_command(code, *args, module=module, prefix=prefix, dev=dev)
     return subprocess.run(
-        command, capture_output=True, text=True, timeout=timeout, check=False, env=env, cwd=cwd
+        command, capture_output=True, text=text, timeout=timeout, check=False, env=env, **options
     )
 
 
-def output_of(done: subprocess.CompletedProcess[str]) -> str:
-    return f"exit {done.returncode}\n--- stdout\n{done.stdout}\n--- stderr\n{done.stderr}"
+def output_of(done: subprocess.CompletedProcess[Any]) -> str:
+    return f"exit {done.returncode}\n--- stdout\n{done.stdout!s}\n--- stderr\n{done.stderr!s}"
 
 
 # --------------------------------------------------------------------------
