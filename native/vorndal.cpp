@@ -12,7 +12,7 @@
 //
 // The module is single-phase, and legacy subinterpreters (those that share
 // the main interpreter's GIL) load it too.  Each interpreter configures the
-// uuid.UUID fast path with its own class; see FastPath below.
+// uuid.UUID fast path with its own class, kept in a UuidClassConfig.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -39,10 +39,11 @@ constexpr Py_ssize_t canonical_length = 36;
 constexpr Py_ssize_t hex_length = 32;
 
 // Interned attribute names for uuid.UUID instances, made once at import,
-// and the key of a subinterpreter's fast path in its interpreter dictionary.
+// and the key of a subinterpreter's UuidClassConfig in its interpreter
+// dictionary.
 PyObject *uuid_int_attr = nullptr;
 PyObject *uuid_is_safe_attr = nullptr;
-PyObject *fast_path_key = nullptr;
+PyObject *uuid_class_config_key = nullptr;
 
 // Always null, with OverflowError for -2 and RuntimeError for any other
 // status, each with the errno the core left as an OSError __cause__ when it
@@ -108,7 +109,7 @@ PyObject *raise_generation_error(int status) {
 }
 
 // The two hexadecimal digits of every byte value, high nibble first: one
-// lookup per byte instead of one per nibble.
+// lookup per byte.
 constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
     std::array<std::array<char, 2>, 256> table{};
     for (size_t value = 0; value < 256; ++value) {
@@ -227,7 +228,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
 
 // One identifier as canonical text, generated into `uuid` first: a failed
 // string allocation loses that identifier.
-PyObject *new_uuid7_string(unsigned char *uuid) {
+PyObject *format_new_uuid7(unsigned char *uuid) {
     const int status = generate_uuid7_bytes(uuid);
     if (status < 0) {
         return raise_generation_error(status);
@@ -237,12 +238,12 @@ PyObject *new_uuid7_string(unsigned char *uuid) {
 
 PyObject *py_generate_uuid7(PyObject *, PyObject *) {
     unsigned char uuid[16];
-    return new_uuid7_string(uuid);
+    return format_new_uuid7(uuid);
 }
 
 PyObject *py_uuid7_str_many(PyObject *, PyObject *args) {
     unsigned char uuid[16];  // one buffer serves every item
-    return make_batch_list(args, [&uuid] { return new_uuid7_string(uuid); });
+    return make_batch_list(args, [&uuid] { return format_new_uuid7(uuid); });
 }
 
 // ---------------------------------------------------------------------------
@@ -307,7 +308,8 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
 // ---------------------------------------------------------------------------
 
 struct NativeUUID7Object {
-    PyObject_HEAD uint64_t high;
+    PyObject_HEAD
+    uint64_t high;
     uint64_t low;
 };
 
@@ -498,7 +500,8 @@ PyNumberMethods native_uuid7_as_number = {
 };
 
 PyTypeObject NativeUUID7Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
     .tp_basicsize = sizeof(NativeUUID7Object),
     .tp_repr = native_uuid7_repr,
     .tp_as_number = &native_uuid7_as_number,
@@ -532,9 +535,9 @@ struct SlotLayout {
     Py_ssize_t is_safe_offset;
 };
 
-// The uuid.UUID fast path of one interpreter: the class to instantiate and
-// the object every instance gets as is_safe (both null until configured,
-// never null after), and the slot layout last found for a class.
+// One interpreter's configuration of the uuid.UUID fast path: the class to
+// instantiate and the object every instance gets as is_safe (both null until
+// configured, never null after), and the slot layout last found for a class.
 //
 // Each interpreter has its own, so that its identifiers are instances of the
 // uuid.UUID it configured, and no interpreter holds another's objects: the
@@ -543,60 +546,62 @@ struct SlotLayout {
 // which releases it, class and all, when the interpreter is finalised.  A
 // layout is thereby only ever checked against classes of the interpreter
 // that found it, whose version tags are never given to two classes.
-struct FastPath {
+struct UuidClassConfig {
     PyObject *type;
     PyObject *safe_uuid;
     SlotLayout layout;
 };
 
-// The calling interpreter's fast path, held for one call.  Python code run in
-// the middle of a call can reach a subinterpreter's dictionary (it is one of
-// gc.get_objects()) and delete the capsule from it; the reference held here
-// keeps the record alive until the call that uses it ends.
-class HeldFastPath {
+// The calling interpreter's UuidClassConfig, held for one call.  Python code
+// run in the middle of a call can reach a subinterpreter's dictionary (it is
+// one of gc.get_objects()) and delete the capsule from it; the reference held
+// here keeps the record alive until the call that uses it ends.
+class HeldUuidClassConfig {
   public:
-    HeldFastPath() = default;
-    HeldFastPath(const HeldFastPath &) = delete;
-    HeldFastPath &operator=(const HeldFastPath &) = delete;
-    ~HeldFastPath() {
+    HeldUuidClassConfig() = default;
+    HeldUuidClassConfig(const HeldUuidClassConfig &) = delete;
+    HeldUuidClassConfig &operator=(const HeldUuidClassConfig &) = delete;
+    ~HeldUuidClassConfig() {
         Py_XDECREF(capsule_);
     }
 
-    [[nodiscard]] FastPath *get() const {
+    [[nodiscard]] UuidClassConfig *get() const {
         return record_;
     }
 
   private:
-    friend int find_fast_path(bool create, HeldFastPath *held);
-    FastPath *record_ = nullptr;
+    friend int find_uuid_class_config(bool create, HeldUuidClassConfig *held);
+    UuidClassConfig *record_ = nullptr;
     PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
 };
 
-FastPath main_fast_path = {nullptr, nullptr, {nullptr, 0, 0, 0}};
+UuidClassConfig main_uuid_class_config = {nullptr, nullptr, {nullptr, 0, 0, 0}};
 
-constexpr const char *fast_path_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
+constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
 
-void release_fast_path(PyObject *capsule) {
-    auto *fast_path = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
-    if (fast_path == nullptr) {
+void release_uuid_class_config(PyObject *capsule) {
+    auto *config =
+        static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
+    if (config == nullptr) {
         PyErr_Clear();  // not ours: nothing to release
         return;
     }
     // Freed before the references go, as their release may run Python code.
-    PyObject *type = fast_path->type;
-    PyObject *safe_uuid = fast_path->safe_uuid;
-    PyMem_Free(fast_path);
+    PyObject *type = config->type;
+    PyObject *safe_uuid = config->safe_uuid;
+    PyMem_Free(config);
     Py_XDECREF(type);
     Py_XDECREF(safe_uuid);
 }
 
-// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
-// or -1 with an exception.  A subinterpreter that never configured has none:
-// held->get() is null, unless `create` asks for an empty one to be made.
-[[nodiscard]] int find_fast_path(bool create, HeldFastPath *held) {
+// 0 with `held` (empty on entry) holding the calling interpreter's
+// UuidClassConfig, or -1 with an exception.  A subinterpreter that never
+// configured has none: held->get() is null, unless `create` asks for an empty
+// one to be made.
+[[nodiscard]] int find_uuid_class_config(bool create, HeldUuidClassConfig *held) {
     PyInterpreterState *interpreter = PyInterpreterState_Get();
     if (interpreter == PyInterpreterState_Main()) {
-        held->record_ = &main_fast_path;
+        held->record_ = &main_uuid_class_config;
         return 0;
     }
     PyObject *dict = PyInterpreterState_GetDict(interpreter);
@@ -605,30 +610,31 @@ void release_fast_path(PyObject *capsule) {
         return -1;
     }
     PyObject *capsule;
-    const int found = PyDict_GetItemRef(dict, fast_path_key, &capsule);
+    const int found = PyDict_GetItemRef(dict, uuid_class_config_key, &capsule);
     if (found < 0) {
         return -1;
     }
     if (found > 0) {
         held->capsule_ = capsule;
-        held->record_ = static_cast<FastPath *>(PyCapsule_GetPointer(capsule, fast_path_capsule_name));
+        held->record_ =
+            static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
         return held->record_ == nullptr ? -1 : 0;
     }
     if (!create) {
         return 0;
     }
-    auto *fresh = static_cast<FastPath *>(PyMem_Calloc(1, sizeof(FastPath)));
+    auto *fresh = static_cast<UuidClassConfig *>(PyMem_Calloc(1, sizeof(UuidClassConfig)));
     if (fresh == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    capsule = PyCapsule_New(fresh, fast_path_capsule_name, release_fast_path);
+    capsule = PyCapsule_New(fresh, uuid_class_config_capsule_name, release_uuid_class_config);
     if (capsule == nullptr) {
         PyMem_Free(fresh);
         return -1;
     }
     held->capsule_ = capsule;  // on failure its release frees `fresh`
-    if (PyDict_SetItem(dict, fast_path_key, capsule) < 0) {
+    if (PyDict_SetItem(dict, uuid_class_config_key, capsule) < 0) {
         return -1;
     }
     held->record_ = fresh;
@@ -640,14 +646,15 @@ PyObject *raise_not_configured() {
     return nullptr;
 }
 
-// 0 with `held` (empty on entry) holding the calling interpreter's fast path,
-// configured; or -1 with an exception (RuntimeError when it is not configured).
-[[nodiscard]] int configured_fast_path(HeldFastPath *held) {
-    if (find_fast_path(false, held) < 0) {
+// 0 with `held` (empty on entry) holding the calling interpreter's
+// UuidClassConfig, configured; or -1 with an exception (RuntimeError when it
+// is not configured).
+[[nodiscard]] int find_configured_uuid_class(HeldUuidClassConfig *held) {
+    if (find_uuid_class_config(false, held) < 0) {
         return -1;
     }
-    const FastPath *fast_path = held->get();
-    if (fast_path == nullptr || fast_path->type == nullptr || fast_path->safe_uuid == nullptr) {
+    const UuidClassConfig *config = held->get();
+    if (config == nullptr || config->type == nullptr || config->safe_uuid == nullptr) {
         raise_not_configured();
         return -1;
     }
@@ -706,18 +713,18 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
                         "uuid type must be a Python class whose bases are plain Python classes or object");
         return nullptr;
     }
-    HeldFastPath held;
-    if (find_fast_path(true, &held) < 0) {
+    HeldUuidClassConfig held;
+    if (find_uuid_class_config(true, &held) < 0) {
         return nullptr;
     }
-    FastPath *fast_path = held.get();
+    UuidClassConfig *config = held.get();
     // Both new references are taken before either old one goes, so that
     // configuring again with the same objects changes no reference count.
-    fast_path->layout = {nullptr, 0, 0, 0};
+    config->layout = {nullptr, 0, 0, 0};
     Py_INCREF(new_type);
     Py_INCREF(new_safe_uuid);
-    Py_XSETREF(fast_path->type, new_type);
-    Py_XSETREF(fast_path->safe_uuid, new_safe_uuid);
+    Py_XSETREF(config->type, new_type);
+    Py_XSETREF(config->safe_uuid, new_safe_uuid);
     Py_RETURN_NONE;
 }
 
@@ -765,8 +772,9 @@ PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs
     return 0;
 }
 
-// The layout found for `type`, if it still holds; null otherwise.
-inline const SlotLayout *known_slot_layout(const SlotLayout &cache, const PyTypeObject *type) {
+// The layout in `cache` if it is that of `type` and still holds; null
+// otherwise.  Reads only: never assigns a version tag, never runs Python code.
+inline const SlotLayout *cached_slot_layout(const SlotLayout &cache, const PyTypeObject *type) {
     // tp_version_tag, as the interpreter's own type cache reads it: zeroed at any change.
     const bool holds = cache.type == type && cache.version != 0 && type->tp_version_tag == cache.version;
     return holds ? &cache : nullptr;
@@ -774,9 +782,11 @@ inline const SlotLayout *known_slot_layout(const SlotLayout &cache, const PyType
 
 // 0 with *layout set to the slot layout of `type` (null when the class has
 // no version tag to check it by, or changed while it was searched), or -1
-// with an exception.  A layout found anew replaces the one in `cache`.
-[[nodiscard]] int uuid7_slot_layout(SlotLayout &cache, PyTypeObject *type, const SlotLayout **layout) {
-    *layout = known_slot_layout(cache, type);
+// with an exception.  Assigns `type` a version tag when it has none, then
+// searches its method resolution order; a layout found anew replaces the one
+// in `cache`.
+[[nodiscard]] int tag_and_find_slot_layout(SlotLayout &cache, PyTypeObject *type, const SlotLayout **layout) {
+    *layout = cached_slot_layout(cache, type);
     if (*layout != nullptr) {
         return 0;
     }
@@ -806,10 +816,10 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 // call takes over.  0, or -1 with an exception.  The layout is checked
 // against the instance's own class at every assignment: Python code run by an
 // earlier assignment may have changed the class, or the instance's __class__.
-[[nodiscard]] int set_instance_attribute(FastPath *fast_path, PyObject *instance, PyObject *name,
+[[nodiscard]] int set_instance_attribute(UuidClassConfig *config, PyObject *instance, PyObject *name,
                                          PyObject *value) {
     const SlotLayout *layout;
-    if (uuid7_slot_layout(fast_path->layout, Py_TYPE(instance), &layout) < 0) {
+    if (tag_and_find_slot_layout(config->layout, Py_TYPE(instance), &layout) < 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -827,31 +837,31 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 }
 
 // Steals value (which may be null, with the conversion's exception set).
-// A new instance of the class configured in `fast_path`, a configured fast
-// path of the calling interpreter, or null with an exception.
-PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
+// A new instance of the class configured in `config`, the calling
+// interpreter's configured UuidClassConfig, or null with an exception.
+PyObject *uuid7_from_owned_int(UuidClassConfig *config, PyObject *value) {
     if (value == nullptr) {
         return nullptr;
     }
-    PyObject *uuid_obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(fast_path->type), 0);
+    PyObject *uuid_obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(config->type), 0);
     if (uuid_obj == nullptr) {
         Py_DECREF(value);
         return nullptr;
     }
-    const SlotLayout *layout = known_slot_layout(fast_path->layout, Py_TYPE(uuid_obj));
+    const SlotLayout *layout = cached_slot_layout(config->layout, Py_TYPE(uuid_obj));
     if (layout != nullptr && layout->int_offset != 0 && layout->is_safe_offset != 0) {
         // PyObject_GenericSetAttr twice, but both slots of this fresh instance
         // are still null and no Python code runs between the two stores.
         object_slot(uuid_obj, layout->int_offset) = value;
-        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(fast_path->safe_uuid);
+        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(config->safe_uuid);
         return uuid_obj;
     }
-    if (set_instance_attribute(fast_path, uuid_obj, uuid_int_attr, value) < 0) {
+    if (set_instance_attribute(config, uuid_obj, uuid_int_attr, value) < 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
-    // Read only now: the int setter may have run Python code that configured anew.
-    if (set_instance_attribute(fast_path, uuid_obj, uuid_is_safe_attr, Py_NewRef(fast_path->safe_uuid)) < 0) {
+    // Read after the int setter, which may have run Python code that configured anew.
+    if (set_instance_attribute(config, uuid_obj, uuid_is_safe_attr, Py_NewRef(config->safe_uuid)) < 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
@@ -859,29 +869,29 @@ PyObject *uuid7_from_owned_int(FastPath *fast_path, PyObject *value) {
 }
 
 // The next monotonic identifier as an instance of the class configured in
-// `fast_path`, or null with an exception.
-PyObject *new_uuid7_instance(FastPath *fast_path) {
+// `config`, or null with an exception.
+PyObject *new_uuid7_instance(UuidClassConfig *config) {
     uint64_t high;
     uint64_t low;
     const int status = generate_uuid7_words(&high, &low);
     if (status < 0) {
         return raise_generation_error(status);
     }
-    return uuid7_from_owned_int(fast_path, uuid_words_to_int(high, low));
+    return uuid7_from_owned_int(config, uuid_words_to_int(high, low));
 }
 
 PyObject *py_uuid7(PyObject *, PyObject *) {
-    HeldFastPath held;
-    if (configured_fast_path(&held) < 0) {
+    HeldUuidClassConfig held;
+    if (find_configured_uuid_class(&held) < 0) {
         return nullptr;
     }
     return new_uuid7_instance(held.get());
 }
 
 PyObject *py_uuid7_many(PyObject *, PyObject *args) {
-    HeldFastPath held;  // found at the first item, held until the batch ends
+    HeldUuidClassConfig held;  // found at the first item, held until the batch ends
     return make_batch_list(args, [&held]() -> PyObject * {
-        if (held.get() == nullptr && configured_fast_path(&held) < 0) {
+        if (held.get() == nullptr && find_configured_uuid_class(&held) < 0) {
             return nullptr;
         }
         return new_uuid7_instance(held.get());
@@ -931,14 +941,14 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     }
 
     PyObject *result = nullptr;
-    HeldFastPath held;
+    HeldUuidClassConfig held;
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (interrupted_before(index) ||
             read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
-    if (configured_fast_path(&held) < 0) {
+    if (find_configured_uuid_class(&held) < 0) {
         goto done;
     }
     result = new_hidden_list(count);
@@ -1045,6 +1055,8 @@ PyObject *py_generate_uuid7_at_bytes(PyObject *, PyObject *arg) {
 // The module.
 // ---------------------------------------------------------------------------
 
+// The rows stand in the module's published order, which is the order of its
+// attributes, not that of the sections above.
 PyMethodDef vorndal_methods[] = {
     {"_uuid7_at_many", py_uuid7_at_many, METH_O,
      "Generate independent UUID v7 objects after validating all timestamps"},
@@ -1091,11 +1103,11 @@ PyMODINIT_FUNC PyInit_vorndal(void) {
     }
     uuid_int_attr = PyUnicode_InternFromString("int");
     uuid_is_safe_attr = PyUnicode_InternFromString("is_safe");
-    fast_path_key = PyUnicode_InternFromString(fast_path_capsule_name);
-    if (uuid_int_attr == nullptr || uuid_is_safe_attr == nullptr || fast_path_key == nullptr) {
+    uuid_class_config_key = PyUnicode_InternFromString(uuid_class_config_capsule_name);
+    if (uuid_int_attr == nullptr || uuid_is_safe_attr == nullptr || uuid_class_config_key == nullptr) {
         Py_CLEAR(uuid_int_attr);
         Py_CLEAR(uuid_is_safe_attr);
-        Py_CLEAR(fast_path_key);
+        Py_CLEAR(uuid_class_config_key);
         Py_DECREF(module);
         return nullptr;
     }

@@ -204,7 +204,7 @@ namespace {
     owned.owner = owned_by_pid;
 }
 
-// Inlined into every generating function: the common case is two loads and
+// Inlined into every generating function: the common case is one load and
 // one test.
 [[gnu::always_inline]] inline void ensure_current_process() {
     if (owned.owner != owned_wiping) [[unlikely]] {

@@ -8,7 +8,7 @@ import uuid
 
 import pytest
 from fault_support import BUILD_AND_RUN, loaded_shim
-from tembrel.tembrel_impl import vorndal
+from tembrel.tembrel_impl import vorndal as module
 
 SHIM = loaded_shim()
 
@@ -23,12 +23,13 @@ def shim():
     return SHIM
 
 
-@pytest.fixture
-def v(shim):
-    """The module, configured for uuid.UUID, with the state reset before and after."""
-    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-    vorndal._reset_state_for_tests()
-    yield vorndal
+@pytest.fixture(name="vorndal")
+def reset_vorndal(shim):
+    """The module, configured for uuid.UUID, with its state reset (and the
+    fault library's mode back to "ok") before and after."""
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    module._reset_state_for_tests()
+    yield module
     shim.set_mode("ok")
-    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-    vorndal._reset_state_for_tests()
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    module._reset_state_for_tests()

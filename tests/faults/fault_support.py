@@ -7,8 +7,9 @@ import contextlib
 import ctypes
 import os
 
-from stress_support import FUTURE_TS, fields, urandom_descriptors
-from tembrel.tembrel_impl import vorndal as v
+import testkit
+from tembrel.tembrel_impl import vorndal
+from testkit import FAR_FUTURE_MS, fields, urandom_descriptors
 
 CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
 
@@ -71,18 +72,18 @@ def close_device() -> None:
 
 # Every function that draws from the pool.
 GENERATING = {
-    "generate_uuid7": lambda: v.generate_uuid7(),
-    "generate_uuid7_bytes": lambda: v.generate_uuid7_bytes(),
-    "generate_uuid7_int": lambda: v.generate_uuid7_int(),
-    "uuid7": lambda: v.uuid7(),
-    "uuid7_obj": lambda: v.uuid7_obj(),
-    "uuid7_str_many": lambda: v.uuid7_str_many(3),
-    "uuid7_bytes_many": lambda: v.uuid7_bytes_many(3),
-    "uuid7_obj_many": lambda: v.uuid7_obj_many(3),
-    "uuid7_many": lambda: v.uuid7_many(3),
-    "_uuid7_at_many": lambda: v._uuid7_at_many([1, 2, 3]),
-    "_generate_uuid7_bytes_for_tests": lambda: v._generate_uuid7_bytes_for_tests(FUTURE_TS),
-    "_generate_uuid7_at_bytes": lambda: v._generate_uuid7_at_bytes(5),
+    "generate_uuid7": lambda: vorndal.generate_uuid7(),
+    "generate_uuid7_bytes": lambda: vorndal.generate_uuid7_bytes(),
+    "generate_uuid7_int": lambda: vorndal.generate_uuid7_int(),
+    "uuid7": lambda: vorndal.uuid7(),
+    "uuid7_obj": lambda: vorndal.uuid7_obj(),
+    "uuid7_str_many": lambda: vorndal.uuid7_str_many(3),
+    "uuid7_bytes_many": lambda: vorndal.uuid7_bytes_many(3),
+    "uuid7_obj_many": lambda: vorndal.uuid7_obj_many(3),
+    "uuid7_many": lambda: vorndal.uuid7_many(3),
+    "_uuid7_at_many": lambda: vorndal._uuid7_at_many([1, 2, 3]),
+    "_generate_uuid7_bytes_for_tests": lambda: vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS),
+    "_generate_uuid7_at_bytes": lambda: vorndal._generate_uuid7_at_bytes(5),
 }
 
 # Those that read the clock.
@@ -92,12 +93,7 @@ CLOCK_DRIVEN = {
     if name not in ("_uuid7_at_many", "_generate_uuid7_bytes_for_tests", "_generate_uuid7_at_bytes")
 }
 
-BATCHES = {
-    "uuid7_str_many": v.uuid7_str_many,
-    "uuid7_bytes_many": v.uuid7_bytes_many,
-    "uuid7_obj_many": v.uuid7_obj_many,
-    "uuid7_many": v.uuid7_many,
-}
+BATCHES = {name: getattr(vorndal, name) for name in testkit.BATCHES}
 
 
 def expect_failure(call, expected_errno: int) -> None:
@@ -116,4 +112,4 @@ def expect_failure(call, expected_errno: int) -> None:
 
 def expect_next(ts: int, counter: int) -> None:
     """The next identifier at ts (with the state at ts or ahead) is (ts, counter)."""
-    assert fields(v._generate_uuid7_bytes_for_tests(ts))[:2] == (ts, counter)
+    assert fields(vorndal._generate_uuid7_bytes_for_tests(ts))[:2] == (ts, counter)

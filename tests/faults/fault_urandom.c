@@ -105,18 +105,34 @@ static int is_urandom(const char *path) {
     return path != NULL && strcmp(path, "/dev/urandom") == 0;
 }
 
+/* One injected failure: -1 with errno set to `error`. */
+static int inject(int error) {
+    ++injected;
+    errno = error;
+    return -1;
+}
+
+/* The argument as an errno, or `fallback` when none was given. */
+static int error_arg(int fallback) {
+    return mode_arg != 0 ? (int)mode_arg : fallback;
+}
+
+/* True when an EINTR is still due before the next passing call. */
+static int eintr_due(void) {
+    if (pending_eintr <= 0) {
+        return 0;
+    }
+    --pending_eintr;
+    return 1;
+}
+
 /* -2: pass through; otherwise the result of a refused open. */
 static int open_fault(void) {
     if (mode == MODE_OPEN_FAIL) {
-        ++injected;
-        errno = mode_arg != 0 ? (int)mode_arg : EACCES;
-        return -1;
+        return inject(error_arg(EACCES));
     }
-    if (mode == MODE_OPEN_EINTR && pending_eintr > 0) {
-        --pending_eintr;
-        ++injected;
-        errno = EINTR;
-        return -1;
+    if (mode == MODE_OPEN_EINTR && eintr_due()) {
+        return inject(EINTR);
     }
     return -2;
 }
@@ -155,37 +171,22 @@ static mode_t mode_argument(int flags, va_list ap) {
     return 0;
 }
 
-int open(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t perm = mode_argument(flags, ap);
-    va_end(ap);
-    return do_open(path, flags, perm, 0, 0, "open");
-}
+/* One interposed open function.  The *at forms pass `at` 1, the directory
+ * descriptor as `dirfd` and its declaration as the parameters before the path
+ * (the trailing arguments). */
+#define INTERPOSE_OPEN(name, at, dirfd, ...)                 \
+    int name(__VA_ARGS__ const char *path, int flags, ...) { \
+        va_list ap;                                          \
+        va_start(ap, flags);                                 \
+        const mode_t perm = mode_argument(flags, ap);        \
+        va_end(ap);                                          \
+        return do_open(path, flags, perm, at, dirfd, #name); \
+    }
 
-int open64(const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t perm = mode_argument(flags, ap);
-    va_end(ap);
-    return do_open(path, flags, perm, 0, 0, "open64");
-}
-
-int openat(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t perm = mode_argument(flags, ap);
-    va_end(ap);
-    return do_open(path, flags, perm, 1, dirfd, "openat");
-}
-
-int openat64(int dirfd, const char *path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t perm = mode_argument(flags, ap);
-    va_end(ap);
-    return do_open(path, flags, perm, 1, dirfd, "openat64");
-}
+INTERPOSE_OPEN(open, 0, 0)
+INTERPOSE_OPEN(open64, 0, 0)
+INTERPOSE_OPEN(openat, 1, dirfd, int dirfd, )
+INTERPOSE_OPEN(openat64, 1, dirfd, int dirfd, )
 
 int close(int fd) {
     if (fd >= 0 && fd < MAX_TRACKED_FD) {
@@ -201,9 +202,7 @@ ssize_t read(int fd, void *buffer, size_t size) {
     }
     switch (mode) {
         case MODE_READ_FAIL:
-            ++injected;
-            errno = mode_arg != 0 ? (int)mode_arg : EIO;
-            return -1;
+            return inject(error_arg(EIO));
         case MODE_EOF:
             ++injected;
             return 0;
@@ -214,26 +213,22 @@ ssize_t read(int fd, void *buffer, size_t size) {
             }
             break;
         case MODE_READ_EINTR:
-            if (pending_eintr > 0) {
-                --pending_eintr;
-                ++injected;
-                errno = EINTR;
-                return -1;
+            if (eintr_due()) {
+                return inject(EINTR);
             }
             pending_eintr = mode_arg;
             break;
         case MODE_PARTIAL_FAIL:
-            ++injected;
-            if (partial_step == 0) {
-                partial_step = 1;
-                if (mode_arg > 0 && size > (size_t)mode_arg) {
-                    size = (size_t)mode_arg;
-                }
-                break;
+            if (partial_step == 1) {
+                partial_step = 0;
+                return inject(EIO);
             }
-            partial_step = 0;
-            errno = EIO;
-            return -1;
+            ++injected;
+            partial_step = 1;
+            if (mode_arg > 0 && size > (size_t)mode_arg) {
+                size = (size_t)mode_arg;
+            }
+            break;
         default:
             break;
     }
@@ -248,9 +243,7 @@ typedef int (*clock_gettime_fn)(clockid_t, struct timespec *);
 
 int clock_gettime(clockid_t clock, struct timespec *ts) {
     if (mode == MODE_CLOCK_FAIL && clock == CLOCK_REALTIME) {
-        ++injected;
-        errno = EPERM;
-        return -1;
+        return inject(EPERM);
     }
     static clock_gettime_fn real_clock_gettime;
     if (real_clock_gettime == NULL) {

@@ -18,50 +18,40 @@ from __future__ import annotations
 
 import ctypes
 import gc
-import importlib.machinery
-import importlib.util
 import os
 import sys
 import uuid
+
+# testkit, which pytest puts on the path of the suites, for this script of its own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+import testkit  # noqa: E402
+from testkit import BATCHES, FAR_FUTURE_MS, MAX_COUNTER, MAX_MS, Boom, Index, RaisingIndex  # noqa: E402
 
 WARMUPS = 3
 RUNS = 5
 REPEAT = 20
 
-MAX_TS = (1 << 48) - 1
-MAX_COUNTER = (1 << 42) - 1
-FUTURE_TS = MAX_TS - 10**9  # far ahead of any clock: clock-driven calls count on from it
-
-
-def raw_vorndal():
-    """The extension module loaded straight from its file, without running the
-    package's __init__ (which configures the uuid.UUID fast path)."""
-    package = importlib.util.find_spec("tembrel")
-    assert package is not None and package.submodule_search_locations
-    impl = [os.path.join(p, "tembrel_impl") for p in package.submodule_search_locations]
-    ext = importlib.machinery.PathFinder.find_spec("vorndal", impl)
-    assert ext is not None, impl
-    module = importlib.util.module_from_spec(ext)
-    ext.loader.exec_module(module)
-    return module
-
-
-v = raw_vorndal()  # not through the package: the fast path starts unconfigured
+vorndal = testkit.bare_module()  # not through the package: the fast path starts unconfigured
 lib = ctypes.CDLL(None)
 if not hasattr(lib, "fault_set_mode"):
     sys.exit("leak_driver.py: start it with libfault_urandom.so in LD_PRELOAD")
 lib.fault_set_mode.argtypes = [ctypes.c_char_p, ctypes.c_long]
 
+BATCH_CALLS = [getattr(vorndal, name) for name in BATCHES]
+SINGLE_CALLS = [
+    vorndal.generate_uuid7,
+    vorndal.generate_uuid7_bytes,
+    vorndal.generate_uuid7_int,
+    vorndal.uuid7,
+    vorndal.uuid7_obj,
+]
+
 
 def swallow(call, *args, **kwargs):
     try:
         call(*args, **kwargs)
-    except (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, AttributeError, KeyError):
+    except (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, AttributeError, KeyError, Boom):
         pass
-
-
-class Boom(Exception):
-    pass
 
 
 class RaisingInt:
@@ -73,31 +63,6 @@ class RaisingInt:
         raise KeyError("no int")
 
     int = property(lambda self: self._int, _set)
-
-
-class NoRoom:
-    __slots__ = ()
-
-
-class SplitSlots:
-    __slots__ = ("int",)
-
-
-class SplitSlotsChild(SplitSlots):
-    __slots__ = ("is_safe",)
-
-
-class HalfSlotted:
-    """int in a slot, is_safe in the instance dictionary."""
-
-    __slots__ = ("int", "__dict__")
-
-
-class ForeignSlot:
-    """Serves int with another class's slot: attribute setting refuses it."""
-
-    __slots__ = ("is_safe",)
-    int = SplitSlots.__dict__["int"]
 
 
 class Dropping:
@@ -118,12 +83,12 @@ SWITCHING_IS_SAFE = Switching.__dict__["is_safe"]
 
 
 def slot_replaced_after_use():
-    v._configure_uuid7(Switching, None)
-    v.uuid7()
+    vorndal._configure_uuid7(Switching, None)
+    vorndal.uuid7()
     Switching.is_safe = Dropping()
-    v.uuid7_many(3)
+    vorndal.uuid7_many(3)
     Switching.is_safe = SWITCHING_IS_SAFE
-    v.uuid7()
+    vorndal.uuid7()
     configure()
 
 
@@ -133,41 +98,22 @@ def raising_generator():
     raise KeyError("midway")
 
 
-class Index:
-    def __index__(self):
-        return 3
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise KeyError("index")
-
-
 def configure():
-    v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
 
 
-def broken_device(call, mode=b"read_fail"):
-    """call() with every refill failing (or the clock, for clock_fail); the pool is emptied first."""
+def under_fault(call, mode=b"read_fail", *args, primed=False):
+    """call(*args) with every refill failing (or the clock, for clock_fail),
+    the pool emptied first; primed, one identifier is drawn first, so that a
+    batch fails midway."""
 
     def scenario():
-        v._reset_state_for_tests()
+        vorndal._reset_state_for_tests()
+        if primed:
+            vorndal._generate_uuid7_bytes_for_tests(1000)
         lib.fault_set_mode(mode, 0)
         try:
-            swallow(call)
-        finally:
-            lib.fault_set_mode(b"ok", 0)
-
-    return scenario
-
-
-def batch_failing_midway(call):
-    def scenario():
-        v._reset_state_for_tests()
-        v._generate_uuid7_bytes_for_tests(1000)
-        lib.fault_set_mode(b"eof", 0)
-        try:
-            swallow(call, 1000)
+            swallow(call, *args)
         finally:
             lib.fault_set_mode(b"ok", 0)
 
@@ -176,16 +122,16 @@ def batch_failing_midway(call):
 
 def at_end_of_range(call):
     def scenario():
-        v._set_state_for_tests(MAX_TS, MAX_COUNTER)
+        vorndal._set_state_for_tests(MAX_MS, MAX_COUNTER)
         swallow(call)
-        v._reset_state_for_tests()
+        vorndal._reset_state_for_tests()
 
     return scenario
 
 
 def with_class(cls, call):
     def scenario():
-        v._configure_uuid7(cls, None)
+        vorndal._configure_uuid7(cls, None)
         swallow(call)
         configure()
 
@@ -193,20 +139,20 @@ def with_class(cls, call):
 
 
 UNCONFIGURED = {
-    "uuid7 unconfigured": lambda: swallow(v.uuid7),
-    "uuid7_many unconfigured": lambda: swallow(v.uuid7_many, 3),
-    "uuid7_many(0) unconfigured": lambda: v.uuid7_many(0),
-    "_uuid7_at_many unconfigured": lambda: swallow(v._uuid7_at_many, [1, 2]),
-    "_uuid7_at_many([]) unconfigured": lambda: v._uuid7_at_many(iter([])),
+    "uuid7 unconfigured": lambda: swallow(vorndal.uuid7),
+    "uuid7_many unconfigured": lambda: swallow(vorndal.uuid7_many, 3),
+    "uuid7_many(0) unconfigured": lambda: vorndal.uuid7_many(0),
+    "_uuid7_at_many unconfigured": lambda: swallow(vorndal._uuid7_at_many, [1, 2]),
+    "_uuid7_at_many([]) unconfigured": lambda: vorndal._uuid7_at_many(iter([])),
 }
 
 CONFIGURED = {
     # Success paths.
-    "generate_uuid7": v.generate_uuid7,
-    "generate_uuid7_bytes": v.generate_uuid7_bytes,
-    "generate_uuid7_int": v.generate_uuid7_int,
-    "uuid7": v.uuid7,
-    "uuid7_obj": lambda: v.uuid7_obj(),
+    "generate_uuid7": vorndal.generate_uuid7,
+    "generate_uuid7_bytes": vorndal.generate_uuid7_bytes,
+    "generate_uuid7_int": vorndal.generate_uuid7_int,
+    "uuid7": vorndal.uuid7,
+    "uuid7_obj": lambda: vorndal.uuid7_obj(),
     "uuid7_obj views": lambda: [
         (
             str(o),
@@ -226,104 +172,91 @@ CONFIGURED = {
             o.version,
             o.variant,
         )
-        for o in [v.uuid7_obj()]
+        for o in [vorndal.uuid7_obj()]
     ],
-    "uuid7_obj immutable": lambda: swallow(setattr, v.uuid7_obj(), "hex", 1),
-    "UUID7Obj()": lambda: swallow(v.UUID7Obj),
-    "uuid7_str_many": lambda: (v.uuid7_str_many(0), v.uuid7_str_many(1), v.uuid7_str_many(50)),
-    "uuid7_bytes_many": lambda: (v.uuid7_bytes_many(0), v.uuid7_bytes_many(50)),
-    "uuid7_obj_many": lambda: (v.uuid7_obj_many(0), v.uuid7_obj_many(50)),
-    "uuid7_many": lambda: (v.uuid7_many(0), v.uuid7_many(50)),
-    "batch with __index__ count": lambda: [f(Index()) for f in (v.uuid7_str_many, v.uuid7_many)],
-    "_uuid7_at_many list": lambda: v._uuid7_at_many([0, 1, MAX_TS]),
-    "_uuid7_at_many generator": lambda: v._uuid7_at_many(x for x in range(20)),
-    "_uuid7_at_many tuple": lambda: v._uuid7_at_many((5, 6, 7)),
-    "_uuid7_at_many empty": lambda: v._uuid7_at_many([]),
-    "_generate_uuid7_at_bytes": lambda: v._generate_uuid7_at_bytes(True),
-    "_generate_uuid7_bytes_for_tests": lambda: v._generate_uuid7_bytes_for_tests(FUTURE_TS),
-    "_set_state_for_tests": lambda: (v._set_state_for_tests(2**64 + 5, 0), v._reset_state_for_tests()),
-    "_reset_state_for_tests": v._reset_state_for_tests,
+    "uuid7_obj immutable": lambda: swallow(setattr, vorndal.uuid7_obj(), "hex", 1),
+    "UUID7Obj()": lambda: swallow(vorndal.UUID7Obj),
+    **{f.__name__: lambda f=f: (f(0), f(1), f(50)) for f in BATCH_CALLS},
+    "batch with __index__ count": lambda: [f(Index()) for f in (vorndal.uuid7_str_many, vorndal.uuid7_many)],
+    "_uuid7_at_many list": lambda: vorndal._uuid7_at_many([0, 1, MAX_MS]),
+    "_uuid7_at_many generator": lambda: vorndal._uuid7_at_many(x for x in range(20)),
+    "_uuid7_at_many tuple": lambda: vorndal._uuid7_at_many((5, 6, 7)),
+    "_uuid7_at_many empty": lambda: vorndal._uuid7_at_many([]),
+    "_generate_uuid7_at_bytes": lambda: vorndal._generate_uuid7_at_bytes(True),
+    "_generate_uuid7_bytes_for_tests": lambda: vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS),
+    "_set_state_for_tests": lambda: (
+        vorndal._set_state_for_tests(2**64 + 5, 0),
+        vorndal._reset_state_for_tests(),
+    ),
+    "_reset_state_for_tests": vorndal._reset_state_for_tests,
     "_configure_uuid7 again": configure,
-    "_configure_uuid7 other": lambda: (v._configure_uuid7(uuid.UUID, None), configure()),
+    "_configure_uuid7 other": lambda: (vorndal._configure_uuid7(uuid.UUID, None), configure()),
     # Argument errors.
     "batch counts refused": lambda: [
-        swallow(f, bad)
-        for f in (v.uuid7_str_many, v.uuid7_bytes_many, v.uuid7_obj_many, v.uuid7_many)
-        for bad in (-1, "x", 2**70, 1.5, RaisingIndex(), 2**40)
+        swallow(f, bad) for f in BATCH_CALLS for bad in (-1, "x", 2**70, 1.5, RaisingIndex(), 2**40)
     ],
     "wrong arities": lambda: [
         swallow(f, *args)
         for f in (
-            v.uuid7_str_many,
-            v.generate_uuid7,
-            v._set_state_for_tests,
-            v._uuid7_at_many,
-            v._configure_uuid7,
+            vorndal.uuid7_str_many,
+            vorndal.generate_uuid7,
+            vorndal._set_state_for_tests,
+            vorndal._uuid7_at_many,
+            vorndal._configure_uuid7,
         )
         for args in ((), (1, 2, 3))
     ],
     "keywords": lambda: [
-        swallow(f, **{"n": 1}) for f in (v.uuid7_many, v.uuid7, v._uuid7_at_many, v._configure_uuid7)
+        swallow(f, n=1)
+        for f in (vorndal.uuid7_many, vorndal.uuid7, vorndal._uuid7_at_many, vorndal._configure_uuid7)
     ],
     "_uuid7_at_many bad elements": lambda: [
-        swallow(v._uuid7_at_many, bad)
+        swallow(vorndal._uuid7_at_many, bad)
         for bad in ([1, 2, True], [1, -1], [1, 2**48], [2**64], [1, 2.0], 5, raising_generator(), ["x"])
     ],
     "_generate_uuid7_at_bytes bad": lambda: [
-        swallow(v._generate_uuid7_at_bytes, b) for b in (-1, 2**48, 2**64, "x", Index())
+        swallow(vorndal._generate_uuid7_at_bytes, b) for b in (-1, 2**48, 2**64, "x", Index())
     ],
     "_generate_uuid7_bytes_for_tests bad": lambda: [
-        swallow(v._generate_uuid7_bytes_for_tests, b) for b in (-1, 2**48, "x", RaisingIndex())
+        swallow(vorndal._generate_uuid7_bytes_for_tests, b) for b in (-1, 2**48, "x", RaisingIndex())
     ],
     "_set_state_for_tests bad": lambda: [
-        swallow(v._set_state_for_tests, *b)
+        swallow(vorndal._set_state_for_tests, *b)
         for b in ((2**48, 0), (0, 2**42), (1.5, 0), (0, RaisingIndex()), (1,))
     ],
     "_configure_uuid7 bad": lambda: [
-        swallow(v._configure_uuid7, *b) for b in ((5, 1), (int, 1), (uuid.UUID(int=0), 1))
+        swallow(vorndal._configure_uuid7, *b) for b in ((5, 1), (int, 1), (uuid.UUID(int=0), 1))
     ],
     # Instances that cannot be built.
-    "int setter raises uuid7": with_class(RaisingInt, v.uuid7),
-    "int setter raises uuid7_many": with_class(RaisingInt, lambda: v.uuid7_many(5)),
-    "int setter raises _uuid7_at_many": with_class(RaisingInt, lambda: v._uuid7_at_many([1, 2])),
-    "no slots uuid7_many": with_class(NoRoom, lambda: v.uuid7_many(5)),
-    "foreign slot uuid7": with_class(ForeignSlot, v.uuid7),
+    "int setter raises uuid7": with_class(RaisingInt, vorndal.uuid7),
+    "int setter raises uuid7_many": with_class(RaisingInt, lambda: vorndal.uuid7_many(5)),
+    "int setter raises _uuid7_at_many": with_class(RaisingInt, lambda: vorndal._uuid7_at_many([1, 2])),
+    "no slots uuid7_many": with_class(testkit.NoRoom, lambda: vorndal.uuid7_many(5)),
+    "foreign slot uuid7": with_class(testkit.ForeignSlot, vorndal.uuid7),
     # Slot layouts other than uuid.UUID's.
     **{
         f"{cls.__name__} {name}": with_class(cls, call)
-        for cls in (SplitSlotsChild, HalfSlotted)
+        for cls in (testkit.SplitSlotsChild, testkit.HalfSlotted)
         for name, call in (
-            ("uuid7", v.uuid7),
-            ("uuid7_many", lambda: v.uuid7_many(5)),
-            ("_uuid7_at_many", lambda: v._uuid7_at_many([1, 2])),
+            ("uuid7", vorndal.uuid7),
+            ("uuid7_many", lambda: vorndal.uuid7_many(5)),
+            ("_uuid7_at_many", lambda: vorndal._uuid7_at_many([1, 2])),
         )
     },
     "slot replaced after use": slot_replaced_after_use,
     # The end of the timestamp range.
-    **{
-        f"end of range {f.__name__}": at_end_of_range(f)
-        for f in (v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7, v.uuid7_obj)
-    },
-    **{
-        f"end of range {f.__name__}": at_end_of_range(lambda f=f: f(5))
-        for f in (v.uuid7_str_many, v.uuid7_bytes_many, v.uuid7_obj_many, v.uuid7_many)
-    },
+    **{f"end of range {f.__name__}": at_end_of_range(f) for f in SINGLE_CALLS},
+    **{f"end of range {f.__name__}": at_end_of_range(lambda f=f: f(5)) for f in BATCH_CALLS},
     # Randomness failures.
-    **{
-        f"broken device {f.__name__}": broken_device(f)
-        for f in (v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7, v.uuid7_obj)
-    },
-    "broken clock uuid7": broken_device(v.uuid7, b"clock_fail"),
-    "broken clock uuid7_many": broken_device(lambda: v.uuid7_many(5), b"clock_fail"),
-    "broken device _uuid7_at_many": broken_device(lambda: v._uuid7_at_many([1, 2])),
-    "broken device _generate_uuid7_at_bytes": broken_device(lambda: v._generate_uuid7_at_bytes(1)),
-    "broken device _generate_uuid7_bytes_for_tests": broken_device(
-        lambda: v._generate_uuid7_bytes_for_tests(1)
+    **{f"broken device {f.__name__}": under_fault(f) for f in SINGLE_CALLS},
+    "broken clock uuid7": under_fault(vorndal.uuid7, b"clock_fail"),
+    "broken clock uuid7_many": under_fault(lambda: vorndal.uuid7_many(5), b"clock_fail"),
+    "broken device _uuid7_at_many": under_fault(lambda: vorndal._uuid7_at_many([1, 2])),
+    "broken device _generate_uuid7_at_bytes": under_fault(lambda: vorndal._generate_uuid7_at_bytes(1)),
+    "broken device _generate_uuid7_bytes_for_tests": under_fault(
+        lambda: vorndal._generate_uuid7_bytes_for_tests(1)
     ),
-    **{
-        f"batch failing midway {f.__name__}": batch_failing_midway(f)
-        for f in (v.uuid7_str_many, v.uuid7_bytes_many, v.uuid7_obj_many, v.uuid7_many)
-    },
+    **{f"batch failing midway {f.__name__}": under_fault(f, b"eof", 1000, primed=True) for f in BATCH_CALLS},
 }
 
 

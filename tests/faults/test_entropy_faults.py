@@ -7,15 +7,23 @@ from __future__ import annotations
 
 import errno
 import os
-import subprocess
-import sys
 import tempfile
 from dataclasses import dataclass
 from itertools import pairwise
 
 import pytest
+import testkit
 from fault_support import BATCHES, CLOCK_DRIVEN, GENERATING, expect_failure, expect_next, loaded_shim
-from stress_support import FUTURE_TS, MAX_COUNTER, OVERFLOW_MESSAGE, fields, urandom_descriptors
+from testkit import (
+    FAR_FUTURE_MS,
+    MAX_COUNTER,
+    OVERFLOW_MESSAGE,
+    fields,
+    output_of,
+    run_python,
+    urandom_descriptors,
+    values_of,
+)
 
 
 @dataclass(frozen=True)
@@ -46,55 +54,55 @@ def injecting(shim, fault):
 
 
 @pytest.mark.parametrize("what", GENERATING)
-def test_failure_commits_nothing(v, shim, fault, what):
+def test_failure_commits_nothing(vorndal, shim, fault, what):
     call = GENERATING[what]
-    v._reset_state_for_tests()  # empties the pool: the next draw refills
-    v._set_state_for_tests(FUTURE_TS, 100)
+    vorndal._reset_state_for_tests()  # empties the pool: the next draw refills
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 100)
     with injecting(shim, fault):
         expect_failure(call, fault.errno)
         expect_failure(call, fault.errno)  # and again: a failed refill is retried
-    expect_next(FUTURE_TS, 101)
+    expect_next(FAR_FUTURE_MS, 101)
 
 
 @pytest.mark.parametrize("what", BATCHES)
-def test_batch_failing_midway_leaves_no_partial_result(v, shim, fault, what):
+def test_batch_failing_midway_leaves_no_partial_result(vorndal, shim, fault, what):
     """The pool serves 511 more draws, then the refill fails; the 511
     identifiers stay consumed."""
-    v._set_state_for_tests(FUTURE_TS, 100)
-    expect_next(FUTURE_TS, 101)  # refills; 511 draws left
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 100)
+    expect_next(FAR_FUTURE_MS, 101)  # refills; 511 draws left
     with injecting(shim, fault):
         expect_failure(lambda: BATCHES[what](1000), fault.errno)
-    expect_next(FUTURE_TS, 101 + 511 + 1)
+    expect_next(FAR_FUTURE_MS, 101 + 511 + 1)
 
 
-def test_independent_batch_failing_midway(v, shim, fault):
+def test_independent_batch_failing_midway(vorndal, shim, fault):
     """Independent identifiers take two draws each: 255 fit, the 256th fails."""
-    v._set_state_for_tests(FUTURE_TS, 100)
-    expect_next(FUTURE_TS, 101)
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 100)
+    expect_next(FAR_FUTURE_MS, 101)
     with injecting(shim, fault):
-        expect_failure(lambda: v._uuid7_at_many(range(1000)), fault.errno)
-    expect_next(FUTURE_TS, 102)
+        expect_failure(lambda: vorndal._uuid7_at_many(range(1000)), fault.errno)
+    expect_next(FAR_FUTURE_MS, 102)
 
 
-def test_tail_draw_failing_after_a_new_seed(v, shim, fault):
+def test_tail_draw_failing_after_a_new_seed(vorndal, shim, fault):
     """The seed of a new millisecond took the pool's last eight bytes and the
     tail's refill fails: nothing of the failed identifier stays."""
-    first = fields(v._generate_uuid7_bytes_for_tests(5000))
+    first = fields(vorndal._generate_uuid7_bytes_for_tests(5000))
     for step in range(1, 510):
         expect_next(5000, first[1] + step)  # pool offset now 4088
     with injecting(shim, fault):
-        expect_failure(lambda: v._generate_uuid7_bytes_for_tests(5001), fault.errno)
+        expect_failure(lambda: vorndal._generate_uuid7_bytes_for_tests(5001), fault.errno)
     expect_next(5000, first[1] + 510)
 
 
-def test_counter_wrap_without_a_new_seed(v, shim, fault):
-    v._set_state_for_tests(7000, MAX_COUNTER)
+def test_counter_wrap_without_a_new_seed(vorndal, shim, fault):
+    vorndal._set_state_for_tests(7000, MAX_COUNTER)
     with injecting(shim, fault):
-        expect_failure(lambda: v._generate_uuid7_bytes_for_tests(7000), fault.errno)
-    wrapped = fields(v._generate_uuid7_bytes_for_tests(7000))
+        expect_failure(lambda: vorndal._generate_uuid7_bytes_for_tests(7000), fault.errno)
+    wrapped = fields(vorndal._generate_uuid7_bytes_for_tests(7000))
     assert wrapped[0] == 7001
     # The wrap committed 7001: a call at 7000 now counts on there.
-    assert fields(v._generate_uuid7_bytes_for_tests(7000))[:2] == (7001, wrapped[1] + 1)
+    assert fields(vorndal._generate_uuid7_bytes_for_tests(7000))[:2] == (7001, wrapped[1] + 1)
 
 
 RIDDEN_OUT = {
@@ -107,23 +115,23 @@ RIDDEN_OUT = {
 
 
 @pytest.mark.parametrize("fault", RIDDEN_OUT.values(), ids=RIDDEN_OUT.keys())
-def test_short_reads_and_interruptions_are_ridden_out(v, shim, fault):
+def test_short_reads_and_interruptions_are_ridden_out(vorndal, shim, fault):
     for round_ in range(6):
-        v._reset_state_for_tests()
+        vorndal._reset_state_for_tests()
         with injecting(shim, fault):
-            first = fields(v._generate_uuid7_bytes_for_tests(10_000 + round_))
+            first = fields(vorndal._generate_uuid7_bytes_for_tests(10_000 + round_))
             for step in range(1, 700):  # crosses a refill
                 expect_next(10_000 + round_, first[1] + step)
-            values = [u.int for u in v.uuid7_many(600)] + [v.generate_uuid7_int() for _ in range(300)]
+            values = values_of(vorndal.uuid7_many(600)) + [vorndal.generate_uuid7_int() for _ in range(300)]
         assert all(a < b for a, b in pairwise(values))
         tails = {value & 0xFFFFFFFF for value in values}
         assert len(tails) > len(values) - 5, "tails repeat: the pool holds stale or zero bytes"
 
 
-def test_replaced_descriptor_is_not_read(v, shim):
+def test_replaced_descriptor_is_not_read(vorndal, shim):
     """A descriptor number that the program closed and reused for another
     file is never read as randomness: the generator opens the device again."""
-    v.generate_uuid7()
+    vorndal.generate_uuid7()
     held = urandom_descriptors()
     assert held
     opens = shim.opens()
@@ -133,20 +141,20 @@ def test_replaced_descriptor_is_not_read(v, shim):
         for fd in held:
             os.dup2(zeros.fileno(), fd)
             os.lseek(fd, 0, os.SEEK_SET)
-        v._reset_state_for_tests()
-        values = [v.generate_uuid7_int() for _ in range(2000)]
+        vorndal._reset_state_for_tests()
+        values = [vorndal.generate_uuid7_int() for _ in range(2000)]
     assert shim.opens() == opens + 1
     tails = [value & 0xFFFFFFFF for value in values]
     assert len(set(tails)) > 1990, "the generator read the replacement file"
 
 
 @pytest.mark.parametrize("what", CLOCK_DRIVEN)
-def test_clock_failure_commits_nothing(v, shim, what):
+def test_clock_failure_commits_nothing(vorndal, shim, what):
     """A clock that cannot be read (a seccomp filter refusing clock_gettime)
     gives the timestamp error, caused by an OSError with the clock's errno,
     and commits nothing, not a garbage timestamp.  (The interpreter's own
     time.time() fails too while the mode holds.)"""
-    v._set_state_for_tests(FUTURE_TS, 100)
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 100)
     with shim.injecting("clock_fail"):
         with pytest.raises(OverflowError) as raised:
             GENERATING[what]()
@@ -154,17 +162,17 @@ def test_clock_failure_commits_nothing(v, shim, what):
         cause = raised.value.__cause__
         assert type(cause) is PermissionError and cause.errno == errno.EPERM, repr(cause)
         # Timestamps given by the caller need no clock.
-        expect_next(FUTURE_TS, 101)
-        assert v._uuid7_at_many([5])[0].int >> 80 == 5
-    expect_next(FUTURE_TS, 102)
-    assert fields(v.generate_uuid7_bytes())[:2] == (FUTURE_TS, 103)
+        expect_next(FAR_FUTURE_MS, 101)
+        assert vorndal._uuid7_at_many([5])[0].int >> 80 == 5
+    expect_next(FAR_FUTURE_MS, 102)
+    assert fields(vorndal.generate_uuid7_bytes())[:2] == (FAR_FUTURE_MS, 103)
 
 
 def first_open_fails_here() -> None:
     """Run in a new process whose fault mode came from the environment
     (open_fail): the generator, which has never had the device, keeps trying
     at each refill and works once the device opens."""
-    from fault_support import v
+    from fault_support import vorndal
 
     shim = loaded_shim()
     assert shim is not None
@@ -177,24 +185,18 @@ def first_open_fails_here() -> None:
     assert shim.opens() == 0
     assert shim.count() > 0
     shim.set_mode("ok")
-    v._reset_state_for_tests()
-    v._set_state_for_tests(FUTURE_TS, 0)
-    expect_next(FUTURE_TS, 1)
+    vorndal._reset_state_for_tests()
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
+    expect_next(FAR_FUTURE_MS, 1)
     assert shim.opens() == 1
 
 
 def test_first_open_fails():
     preload = os.environ.get("LD_PRELOAD", "")
     assert "libfault_urandom" in preload, "the fault library must come through LD_PRELOAD"
-    here = os.path.dirname(os.path.abspath(__file__))
+    # The child imports this file and testkit: both directories on its path.
+    path = [os.path.dirname(os.path.abspath(__file__)), os.path.dirname(testkit.__file__)]
     env = dict(os.environ, TEMBREL_FAULT_MODE="open_fail")
-    stress = os.path.join(os.path.dirname(here), "stress")  # stress_support
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, stress, env.get("PYTHONPATH")]))
-    done = subprocess.run(
-        [sys.executable, "-X", "dev", "-c", "import test_entropy_faults as t; t.first_open_fails_here()"],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*path, env.get("PYTHONPATH")]))
+    done = run_python("import test_entropy_faults as t; t.first_open_fails_here()", env=env, timeout=300)
+    assert done.returncode == 0, output_of(done)

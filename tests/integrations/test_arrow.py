@@ -6,12 +6,12 @@ import ctypes
 import datetime as dt
 import importlib
 import pathlib
-import subprocess
 import sys
 import uuid
 
 import pytest
 import tembrel
+import testkit
 
 pa = pytest.importorskip("pyarrow")
 tarrow = importlib.import_module("tembrel.arrow")
@@ -166,10 +166,10 @@ def test_module_type_checks_strictly(tmp_path: pathlib.Path) -> None:
         "uuid_array_from_bytes(bytearray(16))\n"
         "reveal_type(ids)\n"
     )
-    mypy = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache")]
-    module = subprocess.run([*mypy, "-p", "tembrel.arrow"], capture_output=True, text=True, check=False)
-    assert module.returncode == 0, module.stdout + module.stderr
-    done = subprocess.run([*mypy, str(user)], capture_output=True, text=True, check=False)
+    options = ["--strict", "--cache-dir", str(tmp_path / "cache")]
+    module = testkit.run_python(None, *options, "-p", "tembrel.arrow", module="mypy", dev=False)
+    assert module.returncode == 0, testkit.output_of(module)
+    done = testkit.run_python(None, *options, str(user), module="mypy", dev=False)
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     # Typed with pyarrow's types (pyarrow-stubs), not Any.
     array = "pyarrow.__lib_pxi.array"

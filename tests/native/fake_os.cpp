@@ -1,3 +1,7 @@
+// The wrappers declared in fake_os.h: the system functions of the generator
+// core (open, read, fstat, getpid, clock_gettime, madvise), reached through
+// the linker's --wrap, and the state that tests arm and read.
+
 #include "fake_os.h"
 
 #include <algorithm>
@@ -31,30 +35,11 @@ unsigned char mixed_pattern(uint64_t position) {
 }
 
 void disarm() {
-    state.open_errors.clear();
-    state.read_script.clear();
-    state.fstat_errors.clear();
-    state.read_limit = SIZE_MAX;
-    state.scripted_bytes = true;
-    state.pattern = mixed_pattern;
-    state.fake_pid = false;
-    state.fake_clock = false;
-    state.clock_error = 0;
-    state.fake_file = FakeFile::none;
+    static_cast<Arms &>(state) = Arms{};
 }
 
 void clear_log() {
-    state.open_flags = 0;
-    state.open_calls = 0;
-    state.read_calls = 0;
-    state.fstat_calls = 0;
-    state.clock_calls = 0;
-    state.getpid_calls = 0;
-    state.last_getpid_at = 0;
-    state.last_clock_at = 0;
-    state.reads.clear();
-    state.delivered.clear();
-    state.refill_begin = 0;
+    static_cast<Log &>(state) = Log{};
 }
 
 uint64_t pool_word(size_t k) {
@@ -78,35 +63,28 @@ using fake_os::state;
 
 namespace {
 
+// The file type and device number fstat reports for each FakeFile.
+struct PretendedFile {
+    mode_t mode;
+    unsigned int major_number, minor_number;
+};
+
 void pretend_file(struct stat *st, FakeFile file) {
-    switch (file) {
-        case FakeFile::none:
-            return;
-        case FakeFile::regular_file:
-            st->st_mode = S_IFREG | 0644;
-            st->st_rdev = 0;
-            return;
-        case FakeFile::fifo:
-            st->st_mode = S_IFIFO | 0644;
-            st->st_rdev = 0;
-            return;
-        case FakeFile::zero_device:
-            st->st_mode = S_IFCHR | 0666;
-            st->st_rdev = makedev(1, 5);
-            return;
-        case FakeFile::null_device:
-            st->st_mode = S_IFCHR | 0666;
-            st->st_rdev = makedev(1, 3);
-            return;
-        case FakeFile::block_device_1_9:
-            st->st_mode = S_IFBLK | 0666;
-            st->st_rdev = makedev(1, 9);
-            return;
-        case FakeFile::random_device:
-            st->st_mode = S_IFCHR | 0666;
-            st->st_rdev = makedev(1, 8);
-            return;
+    static constexpr PretendedFile files[] = {
+        {0, 0, 0},               // none: the real answer stands
+        {S_IFREG | 0644, 0, 0},  // regular_file
+        {S_IFIFO | 0644, 0, 0},  // fifo
+        {S_IFCHR | 0666, 1, 5},  // zero_device
+        {S_IFCHR | 0666, 1, 3},  // null_device
+        {S_IFBLK | 0666, 1, 9},  // block_device_1_9
+        {S_IFCHR | 0666, 1, 8},  // random_device
+    };
+    if (file == FakeFile::none) {
+        return;
     }
+    const PretendedFile &pretended = files[static_cast<size_t>(file)];
+    st->st_mode = pretended.mode;
+    st->st_rdev = makedev(pretended.major_number, pretended.minor_number);
 }
 
 }  // namespace

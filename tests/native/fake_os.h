@@ -53,8 +53,8 @@ unsigned char mixed_pattern(uint64_t position);
 // in for something else mounted at /dev/urandom.
 enum class FakeFile { none, regular_file, fifo, zero_device, null_device, block_device_1_9, random_device };
 
-struct State {
-    // --- What the next calls do (cleared by disarm) -------------------------
+// What the next calls do; disarm() puts all of it back to its defaults.
+struct Arms {
     std::deque<int> open_errors;       // each device open pops one: -1 with that errno
     std::deque<ReadStep> read_script;  // each device read pops one
     std::deque<int> fstat_errors;      // each fstat of the device pops one: -1 with that errno
@@ -68,38 +68,44 @@ struct State {
     timespec clock{};
     int clock_error = 0;                  // non-zero: clock_gettime fails with it
     FakeFile fake_file = FakeFile::none;  // what the next fstat of the device reports
+};
 
-    // --- What happened (cleared by clear_log) -------------------------------
-    int device_fd = -1;  // the descriptor of the last successful device open
+// What happened; clear_log() forgets all of it.
+struct Log {
     int open_flags = 0;
     uint64_t open_calls = 0;   // opens of /dev/urandom, injected failures included
     uint64_t read_calls = 0;   // reads of device_fd, injected ones included
     uint64_t fstat_calls = 0;  // fstat of device_fd
     uint64_t clock_calls = 0;  // clock_gettime(CLOCK_REALTIME)
     uint64_t getpid_calls = 0;
-    uint64_t sequence = 0;        // every wrapped call above counts one
     uint64_t last_getpid_at = 0;  // `sequence` of the last getpid
     uint64_t last_clock_at = 0;   // `sequence` of the last clock_gettime
+    std::vector<ReadCall> reads;
+    std::vector<unsigned char> delivered;  // every byte a device read handed out
+    size_t refill_begin = 0;               // index in `delivered` of the last 4096-byte request
+};
 
-    // --- The ownership pages (kept by clear_log) ----------------------------
-    // The environment variable FAKE_OS_REFUSE_WIPEONFORK=1 makes madvise
-    // refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14 does;
-    // FAKE_OS_WIPEONFORK_FAILURES=n makes it fail n times with ENOMEM, as when
-    // the kernel is short of memory for a moment.
+struct State : Arms, Log {
+    // --- Kept by disarm and clear_log ---------------------------------------
+    int device_fd = -1;                   // the descriptor of the last successful device open
+    uint64_t sequence = 0;                // every wrapped call counts one
+    const unsigned char *pool = nullptr;  // buffer of the last 4096-byte request: the core's pool
+
+    // The ownership pages.  The environment variable
+    // FAKE_OS_REFUSE_WIPEONFORK=1 makes madvise refuse MADV_WIPEONFORK with
+    // EINVAL, as a kernel before 4.14 does; FAKE_OS_WIPEONFORK_FAILURES=n
+    // makes it fail n times with ENOMEM, as when the kernel is short of
+    // memory for a moment.
     unsigned char *wipe_page = nullptr;  // the pages advised MADV_WIPEONFORK
     size_t wipe_length = 0;
     uint64_t wipe_advice_calls = 0;  // failed ones included
     uint64_t wipe_failures_left = 0;
-    std::vector<ReadCall> reads;
-    std::vector<unsigned char> delivered;  // every byte a device read handed out
-    size_t refill_begin = 0;               // index in `delivered` of the last 4096-byte request
-    const unsigned char *pool = nullptr;   // buffer of that request: the core's pool
 };
 
 extern State state;
 
 void disarm();     // every wrapper back to pass-through; scripted bytes on
-void clear_log();  // forget what happened, keep device_fd, pool and wipe_page
+void clear_log();  // forget what happened
 
 // True when the core's ownership marker lives in a page the kernel wipes on
 // fork; false when it fell back to comparing process ids.

@@ -90,10 +90,23 @@ Bytes blank() {
     return b;
 }
 
-Id from_words(int status, uint64_t high, uint64_t low) {
-    Id id{status, blank()};
+// A core call that writes the 16-byte form, its buffer blank beforehand.
+template <class Call>
+Id bytes_call(Call call) {
+    Id id{0, blank()};
+    id.status = call(id.bytes.data());
+    return id;
+}
+
+// A core call that writes the two words; words it leaves untouched read back
+// as blank bytes.
+template <class Call>
+Id words_call(Call call) {
     constexpr uint64_t sentinel = 0xA5A5A5A5A5A5A5A5ull;
-    if (status == 0 || high != sentinel || low != sentinel) {
+    uint64_t high = sentinel;
+    uint64_t low = sentinel;
+    Id id{call(&high, &low), blank()};
+    if (id.status == 0 || high != sentinel || low != sentinel) {
         put_be(id.bytes.data(), 8, high);
         put_be(id.bytes.data() + 8, 8, low);
     }
@@ -101,35 +114,23 @@ Id from_words(int status, uint64_t high, uint64_t low) {
 }
 
 Id mono(uint64_t ms) {
-    Id id{0, blank()};
-    id.status = generate_uuid7_bytes_for_timestamp(id.bytes.data(), ms);
-    return id;
+    return bytes_call([ms](unsigned char *uuid) { return generate_uuid7_bytes_for_timestamp(uuid, ms); });
 }
 
 Id clocked() {
-    Id id{0, blank()};
-    id.status = generate_uuid7_bytes(id.bytes.data());
-    return id;
+    return bytes_call(generate_uuid7_bytes);
 }
 
 Id clocked_words() {
-    uint64_t high = 0xA5A5A5A5A5A5A5A5ull;
-    uint64_t low = high;
-    const int status = generate_uuid7_words(&high, &low);
-    return from_words(status, high, low);
+    return words_call(generate_uuid7_words);
 }
 
 Id independent(uint64_t ms) {
-    Id id{0, blank()};
-    id.status = generate_uuid7_at_bytes(id.bytes.data(), ms);
-    return id;
+    return bytes_call([ms](unsigned char *uuid) { return generate_uuid7_at_bytes(uuid, ms); });
 }
 
 Id independent_words(uint64_t ms) {
-    uint64_t high = 0xA5A5A5A5A5A5A5A5ull;
-    uint64_t low = high;
-    const int status = generate_uuid7_at_words(&high, &low, ms);
-    return from_words(status, high, low);
+    return words_call([ms](uint64_t *high, uint64_t *low) { return generate_uuid7_at_words(high, low, ms); });
 }
 
 // The expected 16-byte forms, built field by field from the byte layout.
@@ -176,6 +177,18 @@ struct ByName {
         const Id got_ = (call);            \
         EXPECT_EQ(got_.status, 0);         \
         EXPECT_EQ(got_.bytes, (expected)); \
+    } while (0)
+
+// The call fails with `expected_status`, its output untouched, and errno set
+// to `expected_errno` (errno is set to something else first).
+#define EXPECT_FAILS(call, expected_status, expected_errno) \
+    do {                                                    \
+        errno = ENOTTY;                                     \
+        const Id failed_ = (call);                          \
+        const int errno_ = errno;                           \
+        EXPECT_EQ(failed_.status, (expected_status));       \
+        EXPECT_EQ(errno_, (expected_errno)) << "errno";     \
+        EXPECT_TRUE(failed_.is_untouched());                \
     } while (0)
 
 uint64_t seed(size_t k) {
@@ -235,6 +248,13 @@ class Core : public ::testing::Test {
     }
 };
 
+// The fixture of a test parametrized over `Case`: the case is `c`.
+template <class Case>
+class CoreWith : public Core, public ::testing::WithParamInterface<Case> {
+  protected:
+    const Case &c = this->GetParam();
+};
+
 // ---------------------------------------------------------------------------
 // Entropy pool
 // ---------------------------------------------------------------------------
@@ -264,10 +284,8 @@ TEST_F(Core, PoolServes512DrawsAndThe513thRefills) {
     EXPECT_EQ(os.read_calls, 1u) << "512 draws need one refill";
     EXPECT_EQ(os.fstat_calls, fstat_calls) << "a draw from the pool makes no system call";
 
-    const Id next = mono(T);
-    ASSERT_EQ(next.status, 0);
+    EXPECT_NEXT(mono(T), mono_bytes(T, 1513, pool_word(0)));
     EXPECT_EQ(os.read_calls, 2u);
-    EXPECT_EQ(next.bytes, mono_bytes(T, 1513, pool_word(0)));
 }
 
 TEST_F(Core, IndependentIdentifiersTakeTwoDrawsEach) {
@@ -275,10 +293,8 @@ TEST_F(Core, IndependentIdentifiersTakeTwoDrawsEach) {
         ASSERT_EQ(independent(T).status, 0);
     }
     EXPECT_EQ(os.read_calls, 1u);
-    const Id id = independent(T);
-    ASSERT_EQ(id.status, 0);
+    EXPECT_NEXT(independent(T), independent_bytes(T, pool_word(0), pool_word(1)));
     EXPECT_EQ(os.read_calls, 2u);
-    EXPECT_EQ(id.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
 }
 
 struct ReadCase {
@@ -288,10 +304,9 @@ struct ReadCase {
     size_t expected_reads;
 };
 
-class Reads : public Core, public ::testing::WithParamInterface<ReadCase> {};
+using Reads = CoreWith<ReadCase>;
 
 TEST_P(Reads, ShortAndInterruptedReadsFillThePool) {
-    const ReadCase &c = GetParam();
     os.read_script.assign(c.script.begin(), c.script.end());
     os.read_limit = c.limit_after;
 
@@ -328,18 +343,11 @@ struct FailCase {
     int error;  // errno left by the failing read, EIO for end of file
 };
 
-class ReadFailures : public Core, public ::testing::WithParamInterface<FailCase> {};
+using ReadFailures = CoreWith<FailCase>;
 
 TEST_P(ReadFailures, FailTheDrawAndTheNextRefillStartsOver) {
-    const FailCase &c = GetParam();
     os.read_script.assign(c.script.begin(), c.script.end());
-    errno = 0;
-    const Id failed = independent_words(T);
-    EXPECT_EQ(failed.status, -1);
-    EXPECT_TRUE(failed.is_untouched());
-    if (c.error != 0) {
-        EXPECT_EQ(errno, c.error);
-    }
+    EXPECT_FAILS(independent_words(T), -1, c.error);
     EXPECT_EQ(os.read_calls, c.script.size());
 
     const int fd = os.device_fd;
@@ -367,15 +375,14 @@ INSTANTIATE_TEST_SUITE_P(Core, ReadFailures,
 
 struct OpenCase {
     std::string name;
-    std::vector<int> errors;
     int first_status;
     uint64_t first_opens;
+    std::vector<int> errors;  // each open pops one
 };
 
-class Opens : public Core, public ::testing::WithParamInterface<OpenCase> {};
+using Opens = CoreWith<OpenCase>;
 
 TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
-    const OpenCase &c = GetParam();
     close_device_behind_the_cores_back();
     os.open_errors.assign(c.errors.begin(), c.errors.end());
 
@@ -407,10 +414,10 @@ TEST_P(Opens, ClosedDescriptorIsReopenedAndFailedOpensRetried) {
 
 INSTANTIATE_TEST_SUITE_P(
     Core, Opens,
-    ::testing::Values(OpenCase{"reopened", {}, 0, 1},
-                      OpenCase{"interrupted_1000_times", std::vector<int>(1000, EINTR), 0, 1001},
-                      OpenCase{"descriptor_limit", {EMFILE}, -1, 1}, OpenCase{"missing", {ENOENT}, -1, 1},
-                      OpenCase{"interrupted_then_failed", {EINTR, EINTR, EACCES}, -1, 3}),
+    ::testing::Values(OpenCase{"reopened", 0, 1, {}},
+                      OpenCase{"interrupted_1000_times", 0, 1001, std::vector<int>(1000, EINTR)},
+                      OpenCase{"descriptor_limit", -1, 1, {EMFILE}}, OpenCase{"missing", -1, 1, {ENOENT}},
+                      OpenCase{"interrupted_then_failed", -1, 3, {EINTR, EINTR, EACCES}}),
     ByName{});
 
 TEST_F(Core, ReplacedDescriptorIsNeverReadAsRandomness) {
@@ -443,17 +450,13 @@ TEST_F(Core, UnidentifiableDescriptorIsClosedAndTheOpenRetried) {
     // The check of the closed descriptor fails as it would anyway; then the
     // identity check right after the new open fails.
     os.fstat_errors.assign({EBADF, EIO});
-    const Id first = independent(T);
-    EXPECT_EQ(first.status, -1);
-    EXPECT_TRUE(first.is_untouched());
+    EXPECT_FAILS(independent(T), -1, EIO);
     EXPECT_EQ(os.open_calls, 1u);
     EXPECT_EQ(os.read_calls, 0u);
     EXPECT_EQ(fcntl(os.device_fd, F_GETFD), -1) << "the descriptor was kept open";
 
-    const Id second = independent(T);
-    ASSERT_EQ(second.status, 0);
+    EXPECT_NEXT(independent(T), independent_bytes(T, pool_word(0), pool_word(1)));
     EXPECT_EQ(os.open_calls, 2u);
-    EXPECT_EQ(second.bytes, independent_bytes(T, pool_word(0), pool_word(1)));
     for (int i = 0; i < 600; ++i) {
         ASSERT_EQ(independent(T).status, 0);
     }
@@ -465,19 +468,15 @@ struct FileCase {
     fake_os::FakeFile file;
 };
 
-class NotTheDevice : public Core, public ::testing::WithParamInterface<FileCase> {};
+using NotTheDevice = CoreWith<FileCase>;
 
 TEST_P(NotTheDevice, IsClosedAndNeverRead) {
     // Something else mounted at /dev/urandom: a FIFO would block, a file or
     // /dev/zero would give every process the same bytes.
     close_device_behind_the_cores_back();
-    os.fake_file = GetParam().file;
+    os.fake_file = c.file;
     ASSERT_EQ(set_uuid7_state_for_tests(T, 70), 0);
-    errno = 0;
-    const Id first = mono(T);
-    EXPECT_EQ(first.status, -1);
-    EXPECT_EQ(errno, ENODEV);
-    EXPECT_TRUE(first.is_untouched());
+    EXPECT_FAILS(mono(T), -1, ENODEV);
     EXPECT_EQ(os.read_calls, 0u);
     EXPECT_EQ(fcntl(os.device_fd, F_GETFD), -1) << "the refused descriptor was kept open";
     EXPECT_EQ(independent(T).status, -1) << "refused at every open";
@@ -553,21 +552,15 @@ TEST_F(Core, CounterWrapMovesToTheNextMillisecondWithAFreshSeed) {
 TEST_F(Core, LastMillisecondRunsOut) {
     ASSERT_EQ(set_uuid7_state_for_tests(max_ms, counter_max), 0);
     for (uint64_t ms : {uint64_t{0}, T, max_ms}) {
-        errno = EBADF;
-        const Id id = mono(ms);
-        EXPECT_EQ(id.status, -2);
-        EXPECT_EQ(errno, 0);
-        EXPECT_TRUE(id.is_untouched());
+        EXPECT_FAILS(mono(ms), -2, 0);
     }
-    EXPECT_EQ(clocked().status, -2);
-    EXPECT_EQ(clocked_words().status, -2);
+    EXPECT_FAILS(clocked(), -2, 0);
+    EXPECT_FAILS(clocked_words(), -2, 0);
     EXPECT_EQ(os.read_calls, 0u) << "no random bytes consumed";
 
     ASSERT_EQ(set_uuid7_state_for_tests(max_ms, counter_max - 1), 0);
     EXPECT_NEXT(mono(T), mono_bytes(max_ms, counter_max, pool_word(0)));
-    const Id last = mono(max_ms);
-    EXPECT_EQ(last.status, -2);
-    EXPECT_TRUE(last.is_untouched());
+    EXPECT_FAILS(mono(max_ms), -2, 0);
     // The rejected call took nothing from the pool.
     EXPECT_NEXT(independent(5), independent_bytes(5, pool_word(1), pool_word(2)));
 }
@@ -579,15 +572,12 @@ struct FailedDrawCase {
     uint64_t failing_ms;
 };
 
-class FailedDraws : public Core, public ::testing::WithParamInterface<FailedDrawCase> {};
+using FailedDraws = CoreWith<FailedDrawCase>;
 
 TEST_P(FailedDraws, CommitNothing) {
-    const FailedDrawCase &c = GetParam();
     run_at_T(c.counter, c.draws_before);
     os.read_script.push_back(ReadStep::fail(EIO));
-    const Id failed = mono(c.failing_ms);
-    EXPECT_EQ(failed.status, -1);
-    EXPECT_TRUE(failed.is_untouched());
+    EXPECT_FAILS(mono(c.failing_ms), -1, EIO);
     ASSERT_TRUE(os.read_script.empty()) << "the failing call did not refill";
 
     // The sequence goes on from the last successful identifier.
@@ -618,42 +608,39 @@ struct TimestampFunction {
     bool monotonic;
 };
 
-class Timestamps : public Core, public ::testing::WithParamInterface<TimestampFunction> {};
+using Timestamps = CoreWith<TimestampFunction>;
 
 TEST_P(Timestamps, RangeIsZeroTo2Pow48Minus1) {
-    const TimestampFunction &f = GetParam();
     for (uint64_t ms : {max_ms + 1, uint64_t{1} << 63, ~uint64_t{0}}) {
-        const Id id = f.call(ms);
-        EXPECT_EQ(id.status, -2) << ms;
-        EXPECT_TRUE(id.is_untouched());
+        SCOPED_TRACE(ms);
+        EXPECT_FAILS(c.call(ms), -2, 0);
     }
     EXPECT_EQ(os.read_calls, 0u);
 
-    const Id zero = f.call(0);
+    const Id zero = c.call(0);
     ASSERT_EQ(zero.status, 0);
     EXPECT_EQ(zero.ms(), 0u);
-    EXPECT_EQ(zero.bytes, f.monotonic ? mono_bytes(0, seed(0), pool_word(1))
+    EXPECT_EQ(zero.bytes, c.monotonic ? mono_bytes(0, seed(0), pool_word(1))
                                       : independent_bytes(0, pool_word(0), pool_word(1)));
     reset_uuid7_state();
-    const Id top = f.call(max_ms);
+    const Id top = c.call(max_ms);
     ASSERT_EQ(top.status, 0);
-    EXPECT_EQ(top.bytes, f.monotonic ? mono_bytes(max_ms, seed(0), pool_word(1))
+    EXPECT_EQ(top.bytes, c.monotonic ? mono_bytes(max_ms, seed(0), pool_word(1))
                                      : independent_bytes(max_ms, pool_word(0), pool_word(1)));
 }
 
 TEST_P(Timestamps, ProcessCheckComesFirstOnlyForMonotonic) {
     // A monotonic call resets a foreign state before testing the timestamp;
     // an independent call rejects the timestamp before looking at the process.
-    const TimestampFunction &f = GetParam();
     ASSERT_EQ(set_uuid7_state_for_tests(T, 500), 0);
     pretend_new_process(1);
     errno = EBADF;
-    EXPECT_EQ(f.call(max_ms + 1).status, -2);
+    EXPECT_EQ(c.call(max_ms + 1).status, -2);
     EXPECT_EQ(errno, 0) << "out of range, not a failed clock";
     back_in_owner();  // the owning process again, if it still owns the state
     const Id id = mono(T);
     ASSERT_EQ(id.status, 0);
-    if (f.monotonic) {
+    if (c.monotonic) {
         EXPECT_EQ(id.bytes, mono_bytes(T, seed(0), pool_word(1)));
     } else {
         EXPECT_EQ(id.bytes, mono_bytes(T, 501, pool_word(0)));
@@ -673,23 +660,18 @@ struct ClockCase {
     uint64_t ms;
 };
 
-class Clock : public Core, public ::testing::WithParamInterface<ClockCase> {};
+using Clock = CoreWith<ClockCase>;
 
 TEST_P(Clock, ReadingIsCheckedAgainst48Bits) {
-    const ClockCase &c = GetParam();
     os.fake_clock = true;
     os.clock = c.clock;
     for (Id (*call)() : {clocked, clocked_words}) {
         reset_uuid7_state();
-        errno = EBADF;  // left by some earlier call
-        const Id id = call();
-        ASSERT_EQ(id.status, c.status);
         if (c.status == 0) {
-            EXPECT_EQ(id.bytes, mono_bytes(c.ms, seed(0), pool_word(1)));
+            EXPECT_NEXT(call(), mono_bytes(c.ms, seed(0), pool_word(1)));
         } else {
-            EXPECT_TRUE(id.is_untouched());
+            EXPECT_FAILS(call(), c.status, 0);  // a clock read but out of range leaves no errno
             EXPECT_EQ(os.read_calls, 0u);
-            EXPECT_EQ(errno, 0) << "a clock read but out of range leaves no errno";
         }
     }
 }
@@ -711,11 +693,7 @@ TEST_F(Core, UnreadableClockCommitsNothing) {
     os.clock = {0, 0};  // what an uninitialised reading could look like
     os.clock_error = EPERM;
     for (Id (*call)() : {clocked, clocked_words}) {
-        errno = 0;
-        const Id id = call();
-        EXPECT_EQ(id.status, -2);
-        EXPECT_EQ(errno, EPERM) << "the clock's errno tells why";
-        EXPECT_TRUE(id.is_untouched());
+        EXPECT_FAILS(call(), -2, EPERM);  // the clock's errno tells why
     }
     EXPECT_EQ(os.read_calls, 0u);
     os.clock_error = 0;
@@ -741,30 +719,29 @@ TEST_F(Core, IndependentIdentifiersLeaveTheSequenceAlone) {
 }
 
 TEST_F(Core, BitLayoutWithExtremeRandomBytes) {
-    os.pattern = [](uint64_t) -> unsigned char {
-        return 0xFF;
+    struct Extreme {
+        fake_os::Pattern pattern;
+        uint64_t version_and_rand_a;  // the low 16 bits of `high`
+        uint64_t low;
+        uint64_t counter;  // of the monotonic identifier
     };
-    EXPECT_EQ(independent_words(T).high(), (T << 16) | 0x7FFF);
-    reset_uuid7_state();
-    const Id ones = independent(T);
-    EXPECT_EQ(ones.low(), 0xBFFFFFFFFFFFFFFFull);
-    reset_uuid7_state();
-    const Id mono_ones = mono(T);
-    EXPECT_EQ(mono_ones.high(), (T << 16) | 0x7FFF);
-    EXPECT_EQ(mono_ones.low(), 0xBFFFFFFFFFFFFFFFull);
-    EXPECT_EQ(mono_ones.counter(), counter_max);
-
-    os.pattern = [](uint64_t) -> unsigned char {
-        return 0x00;
+    const Extreme extremes[] = {
+        {[](uint64_t) -> unsigned char { return 0xFF; }, 0x7FFF, 0xBFFFFFFFFFFFFFFFull, counter_max},
+        {[](uint64_t) -> unsigned char { return 0x00; }, 0x7000, 0x8000000000000000ull, 0},
     };
-    reset_uuid7_state();
-    const Id zeros = mono(T);
-    EXPECT_EQ(zeros.high(), (T << 16) | 0x7000);
-    EXPECT_EQ(zeros.low(), 0x8000000000000000ull);
-    reset_uuid7_state();
-    const Id izeros = independent(T);
-    EXPECT_EQ(izeros.high(), (T << 16) | 0x7000);
-    EXPECT_EQ(izeros.low(), 0x8000000000000000ull);
+    for (const Extreme &extreme : extremes) {
+        os.pattern = extreme.pattern;
+        for (Id (*call)(uint64_t) : {mono, independent, independent_words}) {
+            reset_uuid7_state();
+            const Id id = call(T);
+            ASSERT_EQ(id.status, 0);
+            EXPECT_EQ(id.high(), (T << 16) | extreme.version_and_rand_a);
+            EXPECT_EQ(id.low(), extreme.low);
+            if (call == mono) {
+                EXPECT_EQ(id.counter(), extreme.counter);
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -777,12 +754,12 @@ struct BadState {
     uint64_t counter;
 };
 
-class SetStateRange : public Core, public ::testing::WithParamInterface<BadState> {};
+using SetStateRange = CoreWith<BadState>;
 
 TEST_P(SetStateRange, RejectsWithoutChangingOrCheckingTheProcess) {
     ASSERT_EQ(set_uuid7_state_for_tests(T, 40), 0);
     pretend_new_process(1);
-    EXPECT_EQ(set_uuid7_state_for_tests(GetParam().ms, GetParam().counter), -1);
+    EXPECT_EQ(set_uuid7_state_for_tests(c.ms, c.counter), -1);
     back_in_owner();
     EXPECT_NEXT(mono(T), mono_bytes(T, 41, pool_word(0)));
 }
@@ -857,81 +834,74 @@ TEST_F(Core, IndependentIdentifierInANewProcessReadsFreshBytes) {
     EXPECT_NEXT(mono(T), mono_bytes(T, seed(2), pool_word(3)));
 }
 
-// Reads a forked child's whole report of `size` bytes from `fd` (closing it)
-// and checks that the child exited with status 0.
-void collect_child_report(pid_t pid, int fd, void *report, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = read(fd, static_cast<char *>(report) + got, size - got);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    int wait_status = 0;
-    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
-    ASSERT_EQ(got, size);
-}
-
+// What a forked child saw of its first monotonic identifier at T.
 struct ChildReport {
-    int status;
-    unsigned char id[16];
+    Id id;
     uint64_t open_calls;
     uint64_t read_calls;
     size_t delivered;
-    unsigned char first_draws[16];
+    uint64_t first_draws[2];  // native order, as the core reads them
 };
 
-class Fork : public Core, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
-    os.scripted_bytes = GetParam();
-    ASSERT_EQ(mono(T).status, 0);
-    const Id before = mono(T);
-    ASSERT_EQ(before.status, 0);
-
+// Forks; the child, with `prepare` run and the log cleared, makes one
+// identifier at T and reports it through a pipe.  The parent checks that the
+// child exited with status 0 after sending its whole report.
+template <class Prepare>
+void report_from_child(ChildReport *report, Prepare prepare) {
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         close(pipe_fds[0]);
+        prepare();
         fake_os::clear_log();
-        ChildReport report{};
-        Id id = mono(T);
-        report.status = id.status;
-        std::memcpy(report.id, id.bytes.data(), 16);
-        report.open_calls = os.open_calls;
-        report.read_calls = os.read_calls;
-        report.delivered = os.delivered.size();
-        if (os.delivered.size() >= 16) {
-            std::memcpy(report.first_draws, os.delivered.data() + os.refill_begin, 16);
+        ChildReport mine{mono(T), 0, 0, 0, {}};
+        mine.open_calls = os.open_calls;
+        mine.read_calls = os.read_calls;
+        mine.delivered = os.delivered.size();
+        if (mine.delivered >= 16) {
+            std::memcpy(mine.first_draws, os.delivered.data() + os.refill_begin, 16);
         }
-        const bool sent = write(pipe_fds[1], &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+        const bool sent = write(pipe_fds[1], &mine, sizeof mine) == static_cast<ssize_t>(sizeof mine);
         _exit(sent ? 0 : 1);
     }
     close(pipe_fds[1]);
-    ChildReport report{};
-    ASSERT_NO_FATAL_FAILURE(collect_child_report(pid, pipe_fds[0], &report, sizeof report));
+    size_t got = 0;
+    while (got < sizeof *report) {
+        const ssize_t n = read(pipe_fds[0], reinterpret_cast<char *>(report) + got, sizeof *report - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(pipe_fds[0]);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+    ASSERT_EQ(got, sizeof *report);
+}
 
-    ASSERT_EQ(report.status, 0);
-    EXPECT_EQ(report.open_calls, 0u) << "the child goes on with the inherited descriptor";
-    EXPECT_EQ(report.read_calls, 1u);
-    EXPECT_EQ(report.delivered, 4096u);
+using Fork = CoreWith<bool>;
+
+TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
+    os.scripted_bytes = c;
+    ASSERT_EQ(mono(T).status, 0);
+    const Id before = mono(T);
+    ASSERT_EQ(before.status, 0);
+
+    ChildReport child{};
+    ASSERT_NO_FATAL_FAILURE(report_from_child(&child, [] {}));
+    ASSERT_EQ(child.id.status, 0);
+    EXPECT_EQ(child.open_calls, 0u) << "the child goes on with the inherited descriptor";
+    EXPECT_EQ(child.read_calls, 1u);
+    EXPECT_EQ(child.delivered, 4096u);
     // The child's identifier comes from its own fresh read: a new counter
     // seed and tail, at the timestamp it was given.
-    uint64_t draw[2] = {};
-    std::memcpy(draw, report.first_draws, 16);  // native order, as the core reads
-    Id child{0, {}};
-    std::memcpy(child.bytes.data(), report.id, 16);
-    EXPECT_EQ(child.bytes, mono_bytes(T, draw[0] & counter_max, draw[1]));
-    EXPECT_NE(child.counter(), before.counter() + 1);
+    EXPECT_EQ(child.id.bytes, mono_bytes(T, child.first_draws[0] & counter_max, child.first_draws[1]));
+    EXPECT_NE(child.id.counter(), before.counter() + 1);
 
     // The parent goes on with its own sequence and its own pool.
-    const Id after = mono(T);
-    ASSERT_EQ(after.status, 0);
-    EXPECT_EQ(after.bytes, mono_bytes(T, before.counter() + 1, pool_word(3)));
+    EXPECT_NEXT(mono(T), mono_bytes(T, before.counter() + 1, pool_word(3)));
     EXPECT_EQ(os.read_calls, 1u);
 }
 
@@ -989,31 +959,15 @@ TEST_F(Core, ChildWithTheParentsProcessIdStartsAfresh) {
     const Id before = mono(T);
     ASSERT_EQ(before.status, 0);
 
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(pipe_fds[0]);
+    ChildReport child{};
+    ASSERT_NO_FATAL_FAILURE(report_from_child(&child, [parent_pid] {
         os.pid = parent_pid;
         os.fake_pid = true;
-        fake_os::clear_log();
-        const Id id = mono(T);
-        unsigned char report[18] = {};
-        report[0] = static_cast<unsigned char>(id.status == 0);
-        report[1] = static_cast<unsigned char>(os.read_calls);
-        std::memcpy(report + 2, id.bytes.data(), 16);
-        _exit(write(pipe_fds[1], report, sizeof report) == static_cast<ssize_t>(sizeof report) ? 0 : 1);
-    }
-    close(pipe_fds[1]);
-    unsigned char report[18] = {};
-    ASSERT_NO_FATAL_FAILURE(collect_child_report(pid, pipe_fds[0], report, sizeof report));
-    EXPECT_EQ(report[0], 1);
-    EXPECT_EQ(report[1], 1) << "the child refilled instead of using the parent's pool";
-    Id child{0, {}};
-    std::memcpy(child.bytes.data(), report + 2, 16);
-    EXPECT_NE(child.counter(), before.counter() + 1);
-    EXPECT_NE(child.tail(), static_cast<uint32_t>(pool_word(1)));
+    }));
+    EXPECT_EQ(child.id.status, 0);
+    EXPECT_EQ(child.read_calls, 1u) << "the child refilled instead of using the parent's pool";
+    EXPECT_NE(child.id.counter(), before.counter() + 1);
+    EXPECT_NE(child.id.tail(), static_cast<uint32_t>(pool_word(1)));
 
     // The parent keeps its own sequence and pool.
     EXPECT_NEXT(mono(T), mono_bytes(T, before.counter() + 1, pool_word(1)));

@@ -1,74 +1,14 @@
-"""Shared fixtures for the tests of the extension module ``vorndal``."""
+"""Fixtures for the tests of the extension module ``vorndal``: the generator's
+state reset, a sequence read through a far-future millisecond, and the
+uuid.UUID fast path's configuration restored."""
 
 from __future__ import annotations
 
-import ctypes
-import sys
 import uuid
-from dataclasses import dataclass
 
 import pytest
 from tembrel.tembrel_impl import vorndal
-
-# A millisecond far beyond any real clock (about the year 6429): once the state
-# is pinned there, every clock-driven identifier continues that millisecond's
-# counter, which makes the sequence readable from Python.
-PINNED_MS = 2**47
-
-HEADER_SIZE = 16  # reference count and type pointer of a non-free-threaded 64-bit build
-
-
-@dataclass(frozen=True)
-class Parts:
-    """One identifier taken apart along its bit layout."""
-
-    timestamp: int
-    version: int
-    variant: int
-    counter: int
-    tail: int
-
-
-def decode_parts(data: bytes) -> Parts:
-    assert len(data) == 16
-    high = int.from_bytes(data[:8], "big")
-    low = int.from_bytes(data[8:], "big")
-    return Parts(
-        timestamp=high >> 16,
-        version=(high >> 12) & 0xF,
-        variant=low >> 62,
-        counter=((high & 0xFFF) << 30) | ((low >> 32) & 0x3FFFFFFF),
-        tail=low & 0xFFFFFFFF,
-    )
-
-
-def make_uuid7obj(high: int, low: int) -> vorndal.UUID7Obj:
-    """A UUID7Obj holding exactly the given words.
-
-    Python cannot choose the words of an instance, so a fresh one is made and
-    its two words, which follow the object header, are overwritten in place.
-    """
-    assert 0 <= high < 2**64 and 0 <= low < 2**64
-    obj = vorndal.uuid7_obj()
-    # The layout assumption: header, then high, then low, nothing else.
-    assert sys.getsizeof(obj) == HEADER_SIZE + 16
-    assert type(obj).__basicsize__ == HEADER_SIZE + 16
-    high_word = ctypes.c_uint64.from_address(id(obj) + HEADER_SIZE)
-    low_word = ctypes.c_uint64.from_address(id(obj) + HEADER_SIZE + 8)
-    assert (high_word.value << 64) | low_word.value == obj.int
-    high_word.value = high
-    low_word.value = low
-    return obj
-
-
-@pytest.fixture(scope="session")
-def make_obj():
-    return make_uuid7obj
-
-
-@pytest.fixture(scope="session")
-def decode():
-    return decode_parts
+from testkit import FAR_FUTURE_MS, decode
 
 
 @pytest.fixture
@@ -80,17 +20,17 @@ def reset_generator():
 
 
 class PinnedSequence:
-    """Reads the monotonic sequence through its counter at ``PINNED_MS``."""
+    """Reads the monotonic sequence through its counter at ``FAR_FUTURE_MS``."""
 
-    timestamp = PINNED_MS
+    timestamp = FAR_FUTURE_MS
 
     def pin(self, counter: int) -> None:
-        vorndal._set_state_for_tests(PINNED_MS, counter)
+        vorndal._set_state_for_tests(FAR_FUTURE_MS, counter)
 
     def next_counter(self) -> int:
         """Counter of the next monotonic identifier (which this call consumes)."""
-        parts = decode_parts(vorndal._generate_uuid7_bytes_for_tests(PINNED_MS))
-        assert parts.timestamp == PINNED_MS
+        parts = decode(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
+        assert parts.timestamp == FAR_FUTURE_MS
         return parts.counter
 
 

@@ -9,6 +9,7 @@ import uuid
 
 import pytest
 import tembrel
+from testkit import MAX_MS, LyingInt
 
 KNOWN = uuid.UUID("018f2b3c-4d5e-7abc-8123-456789abcdef")
 KNOWN_MS = 1714417323358
@@ -20,16 +21,6 @@ def words(u: uuid.UUID) -> array.array[int]:
     items = array.array("Q")
     items.frombytes(u.bytes)
     return items
-
-
-class LyingInt(int):
-    """An int subclass whose conversions disagree with its value."""
-
-    def __int__(self) -> int:
-        return 99
-
-    def __index__(self) -> int:
-        return 98
 
 
 class Millis(enum.IntEnum):
@@ -102,7 +93,7 @@ def test_datetime_of_names_the_limit_of_datetime() -> None:
     )
     last_ms = last // dt.timedelta(milliseconds=1)
     assert tembrel.datetime_of(tembrel.uuid7_min(last_ms)).year == 9999
-    for ms in (last_ms + 1, 2**48 - 1):
+    for ms in (last_ms + 1, MAX_MS):
         with pytest.raises(ValueError, match="9999-12-31"):
             tembrel.datetime_of(tembrel.uuid7_max(ms))
         assert tembrel.time_ms(tembrel.uuid7_max(ms)) == ms
@@ -132,7 +123,7 @@ TIMESTAMP_TAKERS = [
         (KNOWN_WHEN, KNOWN_MS),  # microseconds dropped
         (KNOWN_WHEN.astimezone(dt.timezone(dt.timedelta(hours=-7))), KNOWN_MS),
         (dt.datetime(1970, 1, 1, tzinfo=dt.UTC), 0),
-        (2**48 - 1, 2**48 - 1),
+        (MAX_MS, MAX_MS),
     ],
 )
 def test_every_timestamp_taker_reads_a_timestamp_alike(take, at: tembrel._Timestamp, expected: int) -> None:  # type: ignore[no-untyped-def]
@@ -162,9 +153,9 @@ def test_every_timestamp_taker_refuses_alike(take, at: object, error: type[Excep
 
 
 def test_uuid7_at_many_mixes_ints_and_datetimes_and_names_bad_indexes() -> None:
-    mixed: list[int | dt.datetime] = [0, KNOWN_WHEN, Millis.KNOWN, 2**48 - 1]
+    mixed: list[int | dt.datetime] = [0, KNOWN_WHEN, Millis.KNOWN, MAX_MS]
     made = tembrel.uuid7_at_many(iter(mixed))
-    assert [tembrel.time_ms(u) for u in made] == [0, KNOWN_MS, KNOWN_MS, 2**48 - 1]
+    assert [tembrel.time_ms(u) for u in made] == [0, KNOWN_MS, KNOWN_MS, MAX_MS]
     cases = [
         ([KNOWN_WHEN, 5, 6.0], TypeError, r"^unix_ms\[2\] must be an integer"),
         ([5, 6.0, KNOWN_WHEN], TypeError, r"^unix_ms\[1\] must be an integer"),

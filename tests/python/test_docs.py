@@ -7,11 +7,11 @@ import doctest
 import importlib.util
 import pathlib
 import re
-import subprocess
 import sys
 import types
 
 import pytest
+import testkit
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 pytestmark = pytest.mark.skipif(not README.exists(), reason="README.md is not beside this copy of the tests")
@@ -91,6 +91,7 @@ def test_console_examples(command: str, expected: str) -> None:
     """New identifiers differ at every run: `...` stands for their random digits."""
     args = command.split()
     assert args[:3] == ["python", "-m", "tembrel"]
-    done = subprocess.run([sys.executable, *args[1:]], capture_output=True, text=True, check=True)
+    done = testkit.run_python(None, *args[3:], module="tembrel")
+    assert done.returncode == 0, testkit.output_of(done)
     checker = doctest.OutputChecker()
     assert checker.check_output(expected, done.stdout, doctest.ELLIPSIS), done.stdout

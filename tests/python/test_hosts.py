@@ -8,15 +8,15 @@ taking the suite down, and no configuration leaks between cases.
 from __future__ import annotations
 
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+import testkit
 
 # Helpers every script starts with: a legacy subinterpreter (shares the GIL,
-# may load single-phase modules) and running code in it, raising on failure.
-PRELUDE = """
+# may load single-phase modules) and running code in it, raising on failure;
+# BARE_IMPORT, the module imported without the package.
+PRELUDE = f"""
 import _interpreters, gc, sys, uuid
 
 def legacy():
@@ -27,36 +27,14 @@ def run(interp, code):
     if failure is not None:
         raise AssertionError(failure.errdisplay)
 
-# Imports the extension module in a subinterpreter without the package's
-# __init__, which would configure the fast path.
-BARE_IMPORT = '''
-import importlib.util, sys, types
-found = importlib.util.find_spec("tembrel")
-package = types.ModuleType("tembrel")
-package.__path__ = list(found.submodule_search_locations)
-sys.modules["tembrel"] = package
-from tembrel.tembrel_impl import vorndal
-'''
+BARE_IMPORT = {testkit.BARE_IMPORT!r}
 """
 
 
-def run_script(body: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    # Development mode fills freed memory, so that a use after free crashes.
-    script = PRELUDE + textwrap.dedent(body)
-    return subprocess.run(
-        [sys.executable, "-X", "dev", "-c", script],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=False,
-        env=env,
-    )
-
-
 def assert_prints(body: str, expected: str, env: dict[str, str] | None = None) -> None:
-    done = run_script(body, env)
-    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
-    assert done.stdout.strip() == expected, done.stderr
+    done = testkit.run_python(PRELUDE + textwrap.dedent(body), env=env)
+    assert done.returncode == 0, testkit.output_of(done)
+    assert done.stdout.strip() == expected, testkit.output_of(done)
     assert "Traceback" not in done.stderr, done.stderr
 
 
@@ -64,11 +42,10 @@ def assert_prints(body: str, expected: str, env: dict[str, str] | None = None) -
 # Legacy subinterpreters: each has its own uuid.UUID configuration.
 # --------------------------------------------------------------------------
 
-# Checked inside a subinterpreter: its identifiers are instances of its own
-# uuid.UUID, with correct int and is_safe, in every function that builds them.
+# What a legacy subinterpreter runs: identifiers are instances of its own
+# uuid.UUID, with correct int and is_safe, from every function that builds them.
 CHECK_OWN_CLASS = """
 import uuid, tembrel
-from tembrel.tembrel_impl import vorndal
 made = [tembrel.uuid7(), *tembrel.uuid7_many(3), tembrel.uuid7_at(5), *tembrel.uuid7_at_many([6, 7])]
 for u in made:
     assert type(u) is uuid.UUID, type(u)
@@ -77,22 +54,61 @@ for u in made:
 assert [tembrel.time_ms(u) for u in made[4:]] == [5, 6, 7]
 """
 
+# The same, with a class of its own configured through the module.
+CONFIGURE_OWN_CLASS = """
+import tembrel
+from tembrel.tembrel_impl import vorndal
+class Mine:
+    __slots__ = ("int", "is_safe")
+vorndal._configure_uuid7(Mine, "mine")
+for u in [vorndal.uuid7(), *vorndal.uuid7_many(2), *vorndal._uuid7_at_many([1])]:
+    assert type(u) is Mine and u.is_safe == "mine" and u.int >> 76 & 0xF == 7
+"""
 
+# Unconfigured (the module without the package): every call that would make
+# an instance is refused.
+UNCONFIGURED = """
+for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(2), lambda: vorndal._uuid7_at_many([1])):
+    try:
+        call()
+    except RuntimeError as error:
+        assert str(error) == "uuid7 object fast path is not configured", error
+    else:
+        raise AssertionError("made an instance of another interpreter's class")
+assert vorndal.uuid7_many(0) == []
+"""
+
+# Main's identifiers are its own uuid.UUID's, whatever a subinterpreter did.
+CHECK_MAIN = """
+for u in [tembrel.uuid7(), *tembrel.uuid7_many(2), tembrel.uuid7_at(9), *tembrel.uuid7_at_many([9])]:
+    assert type(u) is uuid.UUID, f"main got a foreign class: {type(u)}"
+    assert u.is_safe is uuid.SafeUUID.unknown and repr(u) == repr(uuid.UUID(int=u.int))
+"""
+
+
+@pytest.mark.parametrize(
+    "inside",
+    [
+        pytest.param(CHECK_OWN_CLASS, id="own_class"),
+        pytest.param(CONFIGURE_OWN_CLASS, id="configured_by_hand"),
+        pytest.param(testkit.BARE_IMPORT + UNCONFIGURED, id="unconfigured"),
+    ],
+)
 @pytest.mark.parametrize("main_imports_first", [True, False])
-def test_legacy_subinterpreter_keeps_its_configuration_to_itself(main_imports_first: bool) -> None:
+def test_a_legacy_subinterpreter_keeps_its_configuration_to_itself(
+    inside: str, main_imports_first: bool
+) -> None:
     assert_prints(
         f"""
         if {main_imports_first}:
             import tembrel
         interp = legacy()
-        run(interp, {CHECK_OWN_CLASS!r})
+        run(interp, {inside!r})
         import tembrel
-        u = tembrel.uuid7()
-        assert type(u) is uuid.UUID, "main got a foreign class"
+        exec({CHECK_MAIN!r})
         _interpreters.destroy(interp)
         gc.collect()
-        for u in [tembrel.uuid7(), *tembrel.uuid7_many(2), tembrel.uuid7_at(9)]:
-            assert type(u) is uuid.UUID and repr(u) == repr(uuid.UUID(int=u.int))
+        exec({CHECK_MAIN!r})
         print("ok")
         """,
         "ok",
@@ -141,56 +157,10 @@ def test_many_subinterpreters_come_and_go() -> None:
                 _interpreters.destroy(other)
             run(interp, {CHECK_OWN_CLASS!r})
             _interpreters.destroy(interp)
-            u = tembrel.uuid7()
-            assert type(u) is uuid.UUID and u.is_safe is uuid.SafeUUID.unknown and u.version == 7
+            exec({CHECK_MAIN!r})
         print("ok")
         """,
         "ok",
-    )
-
-
-def test_a_subinterpreter_configures_its_own_class_without_touching_main() -> None:
-    assert_prints(
-        """
-        import tembrel
-        interp = legacy()
-        run(interp, '''
-        import tembrel
-        from tembrel.tembrel_impl import vorndal
-        class Mine:
-            __slots__ = ("int", "is_safe")
-        vorndal._configure_uuid7(Mine, "mine")
-        u = vorndal.uuid7()
-        assert type(u) is Mine and u.is_safe == "mine" and u.int >> 76 & 0xF == 7
-        ''')
-        u = tembrel.uuid7()
-        assert type(u) is uuid.UUID and u.is_safe is uuid.SafeUUID.unknown
-        _interpreters.destroy(interp)
-        print(type(tembrel.uuid7_many(2)[1]).__name__)
-        """,
-        "UUID",
-    )
-
-
-def test_an_unconfigured_subinterpreter_is_refused() -> None:
-    assert_prints(
-        """
-        import tembrel
-        interp = legacy()
-        run(interp, BARE_IMPORT + '''
-        for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(2), lambda: vorndal._uuid7_at_many([1])):
-            try:
-                call()
-            except RuntimeError as error:
-                assert str(error) == "uuid7 object fast path is not configured", error
-            else:
-                raise AssertionError("made an instance of another interpreter's class")
-        assert vorndal.uuid7_many(0) == []
-        ''')
-        _interpreters.destroy(interp)
-        print(type(tembrel.uuid7()) is uuid.UUID)
-        """,
-        "True",
     )
 
 
@@ -255,19 +225,13 @@ class Spy:
     __slots__ = ("_int", "is_safe")
     seen = 0
 
-    @property
-    def int(self):
-        return self._int
+def walk_then_set(self, value):
+    self._int = value
+    for candidate in gc.get_objects():
+        if type(candidate) is list:
+            Spy.seen += sum(type(item) is Spy for item in candidate)
 
-    @int.setter
-    def int(self, value):
-        self._int = value
-        for candidate in gc.get_objects():
-            if type(candidate) is list:
-                for item in candidate:
-                    if type(item) is Spy:
-                        Spy.seen += 1
-
+Spy.int = property(lambda self: self._int, walk_then_set)
 vorndal._configure_uuid7(Spy, None)
 """
 
@@ -298,21 +262,21 @@ print(Spy.seen)
 INTERRUPT = """
 import signal
 from tembrel.tembrel_impl import vorndal
+from testkit import FAR_FUTURE_MS, fields
 
-COUNT, PINNED, STAMPS, marker = 2**21, 2**47, tuple(range(2**21)), object()
+COUNT, STAMPS, marker = 2**21, tuple(range(2**21)), object()
 vorndal._configure_uuid7(uuid.UUID, marker)
 
 def stop(signum, frame):
     global made
-    data = vorndal._generate_uuid7_bytes_for_tests(PINNED)
-    sequence = (int.from_bytes(data[6:8]) & 0xFFF) << 30 | int.from_bytes(data[8:12]) & 0x3FFFFFFF
+    _, sequence, _ = fields(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
     made = max(sequence - 1, sys.getrefcount(marker) - base)
     raise KeyboardInterrupt
 
 signal.signal(signal.SIGALRM, stop)
 made, delay = 0, 0.005
 while made == 0:  # the signal came before the first identifier: later, then
-    vorndal._set_state_for_tests(PINNED, 0)
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
     base = sys.getrefcount(marker)
     signal.setitimer(signal.ITIMER_REAL, delay)
     delay *= 2

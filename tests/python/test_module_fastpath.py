@@ -1,23 +1,37 @@
 """The uuid.UUID fast path: _configure_uuid7, uuid7(), uuid7_many(n) and
-_uuid7_at_many(unix_ms)."""
+_uuid7_at_many(unix_ms).  (What every generating function shares:
+test_module_sequence.py.)"""
 
 from __future__ import annotations
 
 import array
 import collections
 import enum
-import subprocess
+import os
 import sys
 import textwrap
 import uuid
-from itertools import pairwise
 
 import pytest
+import testkit
 from tembrel.tembrel_impl import vorndal
+from testkit import (
+    BARE_IMPORT,
+    MAX_MS,
+    ForeignSlot,
+    HalfSlotted,
+    IntOnly,
+    LyingInt,
+    NoRoom,
+    Slotted,
+    SplitSlotsChild,
+    decode,
+    output_of,
+    run_python,
+)
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
 
-OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
 NOT_CONFIGURED = "^uuid7 object fast path is not configured$"
 EXPECTS_TWO = r"^_configure_uuid7\(\) expects uuid type and safe value$"
 NOT_A_TYPE = "^uuid type must be a type$"
@@ -30,10 +44,6 @@ def type_error_at(index: int) -> str:
 
 def range_error_at(index: int) -> str:
     return rf"^unix_ms\[{index}\] must be between 0 and 2\*\*48 - 1$"
-
-
-class Slotted:
-    __slots__ = ("int", "is_safe")
 
 
 class Recording:
@@ -64,37 +74,6 @@ def current_configuration():
 # --------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("args", [(), (uuid.UUID,), (uuid.UUID, None, None)], ids=["none", "one", "three"])
-def test_configure_needs_exactly_two_arguments(args, fast_path):
-    marker = object()
-    fast_path(Slotted, marker)
-    with pytest.raises(TypeError, match=EXPECTS_TWO):
-        vorndal._configure_uuid7(*args)
-    assert current_configuration() == (Slotted, marker)
-
-
-def test_configure_refuses_keywords(fast_path):
-    fast_path(Slotted, None)
-    with pytest.raises(TypeError, match="takes no keyword arguments"):
-        vorndal._configure_uuid7(uuid.UUID, safe=None)
-    with pytest.raises(TypeError, match="takes no keyword arguments"):
-        vorndal._configure_uuid7(uuid_type=uuid.UUID, safe=None)
-    assert current_configuration() == (Slotted, None)
-
-
-@pytest.mark.parametrize("not_a_type", [5, uuid.UUID(int=0), "uuid.UUID", None], ids=repr)
-def test_configure_refuses_a_non_class(not_a_type, fast_path):
-    marker = object()
-    fast_path(Slotted, marker)
-    with pytest.raises(TypeError, match=NOT_A_TYPE):
-        vorndal._configure_uuid7(not_a_type, object())
-    assert current_configuration() == (Slotted, marker)
-
-
-class IntSub(int):
-    pass
-
-
 class ErrorSub(Exception):
     pass
 
@@ -123,39 +102,52 @@ class DeepArraySub(PlainMixin, ArraySub):
     pass
 
 
-@pytest.mark.parametrize(
-    "refused",
-    [
-        int,
-        bool,
-        str,
-        bytes,
-        tuple,
-        list,
-        dict,
-        type,
-        memoryview,
-        range,
-        Exception,
-        IntSub,
-        ErrorSub,
-        Meta,
-        MixedWithInt,
-        ArraySub,
-        DequeSub,
-        DeepArraySub,
-        array.array,
-        collections.deque,
-    ],
-    ids=lambda c: c.__name__,
-)
-def test_configure_refuses_classes_with_built_in_layouts(refused, fast_path):
-    # A zero-filled instance of any of these is not a valid object: using or
-    # releasing one could crash the interpreter.
+# Classes whose zero-filled instance is not a valid object: using or
+# releasing one could crash the interpreter.
+BUILT_IN_LAYOUTS = [
+    int,
+    bool,
+    str,
+    bytes,
+    tuple,
+    list,
+    dict,
+    type,
+    memoryview,
+    range,
+    Exception,
+    LyingInt,
+    ErrorSub,
+    Meta,
+    MixedWithInt,
+    ArraySub,
+    DequeSub,
+    DeepArraySub,
+    array.array,
+    collections.deque,
+]
+
+REFUSED_CONFIGURATIONS = [
+    *(
+        pytest.param(args, {}, EXPECTS_TWO, id=f"{len(args)} arguments")
+        for args in [(), (uuid.UUID,), (uuid.UUID, None, None)]
+    ),
+    pytest.param((uuid.UUID,), {"safe": None}, "takes no keyword arguments", id="a keyword"),
+    pytest.param((), {"uuid_type": uuid.UUID, "safe": None}, "takes no keyword arguments", id="keywords"),
+    *(
+        pytest.param((not_a_type, object()), {}, NOT_A_TYPE, id=repr(not_a_type))
+        for not_a_type in [5, uuid.UUID(int=0), "uuid.UUID", None]
+    ),
+    *(pytest.param((cls, None), {}, NOT_PLAIN, id=cls.__name__) for cls in BUILT_IN_LAYOUTS),
+]
+
+
+@pytest.mark.parametrize(("args", "keywords", "message"), REFUSED_CONFIGURATIONS)
+def test_configure_refuses_and_keeps_the_configuration(args, keywords, message, fast_path):
     marker = object()
     fast_path(Slotted, marker)
-    with pytest.raises(TypeError, match=NOT_PLAIN):
-        vorndal._configure_uuid7(refused, None)
+    with pytest.raises(TypeError, match=message):
+        vorndal._configure_uuid7(*args, **keywords)
     assert current_configuration() == (Slotted, marker)
 
 
@@ -195,15 +187,13 @@ def test_configure_accepts_any_is_safe_object(fast_path):
 
 
 def test_configuring_twice_with_the_same_objects_keeps_reference_counts(fast_path):
-    class Fresh:
-        __slots__ = ("int", "is_safe")
-
+    fresh = type("Fresh", (), {"__slots__": ("int", "is_safe")})
     safe = object()
-    fast_path(Fresh, safe)
-    type_count, safe_count = sys.getrefcount(Fresh), sys.getrefcount(safe)
+    fast_path(fresh, safe)
+    type_count, safe_count = sys.getrefcount(fresh), sys.getrefcount(safe)
     for _ in range(10):
-        vorndal._configure_uuid7(Fresh, safe)
-    assert (sys.getrefcount(Fresh), sys.getrefcount(safe)) == (type_count, safe_count)
+        vorndal._configure_uuid7(fresh, safe)
+    assert (sys.getrefcount(fresh), sys.getrefcount(safe)) == (type_count, safe_count)
 
 
 def test_reconfiguring_releases_the_previous_objects(fast_path):
@@ -252,7 +242,7 @@ def test_uuid7_builds_without_new_init_or_setattr(fast_path):
     assert all(type(m) is Recording and m.is_safe is safe for m in made)
 
 
-def test_uuid7_gives_a_standard_uuid_of_the_sequence(fast_path, pinned, decode):
+def test_uuid7_gives_a_standard_uuid_of_the_sequence(fast_path, pinned):
     fast_path(uuid.UUID, uuid.SafeUUID.safe)
     pinned.pin(900)
     made = vorndal.uuid7()
@@ -267,90 +257,9 @@ def test_uuid7_gives_a_standard_uuid_of_the_sequence(fast_path, pinned, decode):
     assert pinned.next_counter() == 902
 
 
-def test_uuid7_many_is_consecutive_and_increasing(fast_path, pinned, decode):
-    fast_path(uuid.UUID, uuid.SafeUUID.unknown)
-    pinned.pin(10)
-    made = vorndal.uuid7_many(5)
-    assert all(type(m) is uuid.UUID for m in made)
-    assert [decode(m.bytes).counter for m in made] == [11, 12, 13, 14, 15]
-    assert pinned.next_counter() == 16
-    many = vorndal.uuid7_many(1000)
-    assert all(a < b for a, b in pairwise(many))
-
-
-@pytest.mark.parametrize(
-    ("args", "error", "message"),
-    [
-        ((-1,), ValueError, "^count must be non-negative$"),
-        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
-        ((1.0,), TypeError, "cannot be interpreted as an integer"),
-        ((2**63,), OverflowError, "too large to convert to C ssize_t"),
-    ],
-)
-def test_uuid7_many_bad_counts(args, error, message, fast_path, pinned):
-    fast_path(uuid.UUID, None)
-    pinned.pin(10)
-    with pytest.raises(error, match=message):
-        vorndal.uuid7_many(*args)
-    assert pinned.next_counter() == 11
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-@pytest.mark.parametrize(
-    "count", [3, IntSub(3), Index(3), True, 0], ids=["int", "int subclass", "__index__", "bool", "zero"]
-)
-@pytest.mark.parametrize("batch", ["uuid7_many", "uuid7_obj_many", "uuid7_str_many", "uuid7_bytes_many"])
-def test_batch_counts_accept_what_the_integer_format_accepts(batch, count, fast_path):
-    fast_path(uuid.UUID, None)
-    made = getattr(vorndal, batch)(count)
-    expected = int(count.__index__())
-    assert len(made) == (16 * expected if batch == "uuid7_bytes_many" else expected)
-
-
-def test_uuid7_many_zero_and_too_large(fast_path, pinned):
-    fast_path(uuid.UUID, None)
-    pinned.pin(10)
-    assert vorndal.uuid7_many(0) == []
-    with pytest.raises(MemoryError):
-        vorndal.uuid7_many(sys.maxsize // 8 + 1)
-    assert pinned.next_counter() == 11
-
-
-def test_uuid7_fails_at_the_end_of_the_range(fast_path):
-    fast_path(uuid.UUID, None)
-    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 1)
-    for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(1)):
-        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-            call()
-
-
-def test_uuid7_many_fails_whole_when_a_later_item_fails(fast_path):
-    fast_path(uuid.UUID, None)
-    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
-    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-        vorndal.uuid7_many(2)
-    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-        vorndal.uuid7()
-
-
 # --------------------------------------------------------------------------
 # Classes that do not accept the attributes
 # --------------------------------------------------------------------------
-
-
-class EmptySlots:
-    __slots__ = ()
-
-
-class IntOnly:
-    __slots__ = ("int",)
 
 
 class ReadOnlyInt:
@@ -364,7 +273,7 @@ class ReadOnlyInt:
 @pytest.mark.parametrize(
     ("cls", "message"),
     [
-        (EmptySlots, "'EmptySlots' object has no attribute 'int'"),
+        (NoRoom, "'NoRoom' object has no attribute 'int'"),
         (IntOnly, "'IntOnly' object has no attribute 'is_safe'"),
         (ReadOnlyInt, "has no setter"),
         (object, "'object' object has no attribute 'int'"),
@@ -427,22 +336,24 @@ def test_int_setter_that_reconfigures(fast_path):
     assert [u.int >> 80 for u in independent] == [7, 8, 9]
 
 
-def test_timestamps_are_copied_before_python_code_runs(fast_path):
-    source = [100, 200, 300]
+def watching_int(on_set):
+    """A class for the fast path whose int property calls on_set(value) first."""
 
-    class Mutating:
+    class Watching:
         __slots__ = ("_value", "is_safe")
 
-        @property
-        def int(self):
-            return self._value
-
-        @int.setter
-        def int(self, value):
+        def _set(self, value):
+            on_set(value)
             self._value = value
-            source[:] = [2**60, "bad"]
 
-    fast_path(Mutating, None)
+        int = property(lambda self: self._value, _set)
+
+    return Watching
+
+
+def test_timestamps_are_copied_before_python_code_runs(fast_path):
+    source = [100, 200, 300]
+    fast_path(watching_int(lambda value: source.__setitem__(slice(None), [2**60, "bad"])), None)
     made = vorndal._uuid7_at_many(source)
     assert [m.int >> 80 for m in made] == [100, 200, 300]
 
@@ -509,25 +420,16 @@ def test_a_descriptor_in_a_subclass_shadows_the_slot_of_its_base(fast_path):
 
 
 def test_slots_spread_over_a_class_and_its_base(fast_path):
-    class IntBase:
-        __slots__ = ("int",)
-
-    class SafeChild(IntBase):
-        __slots__ = ("is_safe",)
-
     safe = object()
-    fast_path(SafeChild, safe)
+    fast_path(SplitSlotsChild, safe)
     made = vorndal.uuid7_many(3) + [vorndal.uuid7()]
-    assert all(type(u) is SafeChild and u.is_safe is safe for u in made)
+    assert all(type(u) is SplitSlotsChild and u.is_safe is safe for u in made)
     ints = [u.int for u in made]
     assert ints == sorted(ints) and len(set(ints)) == 4
     assert all((value >> 76) & 0xF == 7 and (value >> 62) & 0b11 == 0b10 for value in ints)
 
 
 def test_a_slot_for_int_and_a_dictionary_for_is_safe(fast_path):
-    class HalfSlotted:
-        __slots__ = ("int", "__dict__")
-
     safe = object()
     fast_path(HalfSlotted, safe)
     for made in [vorndal.uuid7(), *vorndal.uuid7_many(2)]:
@@ -535,14 +437,10 @@ def test_a_slot_for_int_and_a_dictionary_for_is_safe(fast_path):
         assert (made.int >> 76) & 0xF == 7
 
 
-def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(fast_path, pinned):
-    class Foreign:
-        __slots__ = ("is_safe",)
-        int = Slotted.__dict__["int"]
-
-    fast_path(Foreign, None)
+def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(fast_path):
+    fast_path(ForeignSlot, None)
     with pytest.raises(
-        TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'Foreign' object"
+        TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'ForeignSlot' object"
     ):
         vorndal.uuid7()
 
@@ -577,7 +475,7 @@ class Millis(int):
     ("argument", "timestamps"),
     [
         ([0], [0]),
-        ([2**48 - 1], [2**48 - 1]),
+        ([MAX_MS], [MAX_MS]),
         ((1, 2, 3), [1, 2, 3]),
         (iter([5, 4]), [5, 4]),
         ((t for t in (9, 8, 7)), [9, 8, 7]),
@@ -587,7 +485,7 @@ class Millis(int):
     ],
     ids=["zero", "last", "tuple", "iterator", "generator", "range", "int-subclasses", "dict"],
 )
-def test_uuid7_at_many_carries_each_timestamp(argument, timestamps, fast_path, decode):
+def test_uuid7_at_many_carries_each_timestamp(argument, timestamps, fast_path):
     fast_path(uuid.UUID, None)
     made = vorndal._uuid7_at_many(argument)
     assert type(made) is list
@@ -599,7 +497,7 @@ def test_uuid7_at_many_carries_each_timestamp(argument, timestamps, fast_path, d
 
 def test_uuid7_at_many_last_timestamp_bytes(fast_path):
     fast_path(uuid.UUID, None)
-    (made,) = vorndal._uuid7_at_many([2**48 - 1])
+    (made,) = vorndal._uuid7_at_many([MAX_MS])
     assert made.bytes[:6] == b"\xff" * 6
 
 
@@ -648,20 +546,7 @@ def test_uuid7_at_many_empty_gives_a_new_list(empty, fast_path):
 )
 def test_uuid7_at_many_validates_every_element_first(argument, error, message, fast_path, pinned):
     built = []
-
-    class Counting:
-        __slots__ = ("_value", "is_safe")
-
-        @property
-        def int(self):
-            return self._value
-
-        @int.setter
-        def int(self, value):
-            built.append(value)
-            self._value = value
-
-    fast_path(Counting, None)
+    fast_path(watching_int(built.append), None)
     assert len(vorndal._uuid7_at_many([1])) == 1 and len(built) == 1
     pinned.pin(60)
     with pytest.raises(error, match=message):
@@ -692,16 +577,12 @@ def test_uuid7_at_many_passes_iteration_errors_through(fast_path):
 # The unconfigured module, in a fresh interpreter
 # --------------------------------------------------------------------------
 
-# Loads the extension module straight from its file, so that no package code
-# (which configures the fast path) runs in the child.
+# The module imported bare, whose fast path no package code has configured;
+# testkit is on the child's path.
 PRELUDE = f"""
-import importlib.util, sys
-location = importlib.util.spec_from_file_location("tembrel.tembrel_impl.vorndal", {vorndal.__file__!r})
-v = importlib.util.module_from_spec(location)
-location.loader.exec_module(v)
-assert "tembrel" not in sys.modules
+{BARE_IMPORT}
+from testkit import FAR_FUTURE_MS, decode
 NOT_CONFIGURED = "uuid7 object fast path is not configured"
-PINNED = 2**47
 
 def raises(error, message, call):
     try:
@@ -712,29 +593,25 @@ def raises(error, message, call):
         raise AssertionError(f"{{call}} did not raise")
 
 def next_counter():
-    data = v._generate_uuid7_bytes_for_tests(PINNED)
-    high, low = int.from_bytes(data[:8], "big"), int.from_bytes(data[8:], "big")
-    assert high >> 16 == PINNED
-    return ((high & 0xFFF) << 30) | ((low >> 32) & 0x3FFFFFFF)
+    parts = decode(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
+    assert parts.timestamp == FAR_FUTURE_MS
+    return parts.counter
 """
 
 
 def run_unconfigured(body: str) -> None:
-    completed = subprocess.run(
-        [sys.executable, "-X", "dev", "-c", PRELUDE + textwrap.dedent(body)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert completed.returncode == 0, completed.stderr
+    support = os.path.dirname(testkit.__file__)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [support, os.environ.get("PYTHONPATH")])))
+    done = run_python(PRELUDE + textwrap.dedent(body), env=env)
+    assert done.returncode == 0, output_of(done)
 
 
 def test_unconfigured_uuid7_raises_and_generates_nothing():
     run_unconfigured(
         """
-        v._set_state_for_tests(PINNED, 10)
-        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
-        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
+        vorndal._set_state_for_tests(FAR_FUTURE_MS, 10)
+        raises(RuntimeError, NOT_CONFIGURED, vorndal.uuid7)
+        raises(RuntimeError, NOT_CONFIGURED, vorndal.uuid7)
         assert next_counter() == 11
         """
     )
@@ -743,13 +620,13 @@ def test_unconfigured_uuid7_raises_and_generates_nothing():
 def test_unconfigured_uuid7_many():
     run_unconfigured(
         """
-        v._set_state_for_tests(PINNED, 10)
-        first, second = v.uuid7_many(0), v.uuid7_many(0)
+        vorndal._set_state_for_tests(FAR_FUTURE_MS, 10)
+        first, second = vorndal.uuid7_many(0), vorndal.uuid7_many(0)
         assert first == [] and second == [] and first is not second
-        raises(RuntimeError, NOT_CONFIGURED, lambda: v.uuid7_many(3))
-        raises(ValueError, "count must be non-negative", lambda: v.uuid7_many(-1))
+        raises(RuntimeError, NOT_CONFIGURED, lambda: vorndal.uuid7_many(3))
+        raises(ValueError, "count must be non-negative", lambda: vorndal.uuid7_many(-1))
         try:
-            v.uuid7_many(sys.maxsize // 8 + 1)
+            vorndal.uuid7_many(sys.maxsize // 8 + 1)
         except MemoryError:
             pass
         else:
@@ -763,12 +640,13 @@ def test_unconfigured_uuid7_at_many_validates_before_the_configuration_test():
     run_unconfigured(
         """
         for empty in ([], (), iter([])):
-            result = v._uuid7_at_many(empty)
+            result = vorndal._uuid7_at_many(empty)
             assert result == [] and type(result) is list and result is not empty
-        raises(RuntimeError, NOT_CONFIGURED, lambda: v._uuid7_at_many([0, 1]))
-        raises(ValueError, "unix_ms[1] must be between 0 and 2**48 - 1", lambda: v._uuid7_at_many([0, 2**48]))
+        raises(RuntimeError, NOT_CONFIGURED, lambda: vorndal._uuid7_at_many([0, 1]))
+        raises(ValueError, "unix_ms[1] must be between 0 and 2**48 - 1",
+               lambda: vorndal._uuid7_at_many([0, 2**48]))
         raises(TypeError, "unix_ms[0] must be an integer number of Unix milliseconds",
-               lambda: v._uuid7_at_many([True]))
+               lambda: vorndal._uuid7_at_many([True]))
         """
     )
 
@@ -777,15 +655,15 @@ def test_first_configuration_switches_the_fast_path_on():
     run_unconfigured(
         """
         import uuid
-        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
-        raises(TypeError, "uuid type must be a type", lambda: v._configure_uuid7(5, None))
+        raises(RuntimeError, NOT_CONFIGURED, vorndal.uuid7)
+        raises(TypeError, "uuid type must be a type", lambda: vorndal._configure_uuid7(5, None))
         raises(TypeError, "uuid type must be a Python class whose bases are plain Python classes or object",
-               lambda: v._configure_uuid7(int, None))
-        raises(RuntimeError, NOT_CONFIGURED, v.uuid7)
-        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-        made = v.uuid7()
+               lambda: vorndal._configure_uuid7(int, None))
+        raises(RuntimeError, NOT_CONFIGURED, vorndal.uuid7)
+        vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+        made = vorndal.uuid7()
         assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown and made.version == 7
-        assert len(v.uuid7_many(3)) == 3
-        assert v._uuid7_at_many([0])[0].int >> 80 == 0
+        assert len(vorndal.uuid7_many(3)) == 3
+        assert vorndal._uuid7_at_many([0])[0].int >> 80 == 0
         """
     )

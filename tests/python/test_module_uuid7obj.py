@@ -1,4 +1,5 @@
-"""The compact native type UUID7Obj, uuid7_obj() and uuid7_obj_many(n)."""
+"""The compact native type UUID7Obj and what uuid7_obj() makes.  (What every
+generating function shares: test_module_sequence.py.)"""
 
 from __future__ import annotations
 
@@ -9,20 +10,19 @@ import pickle
 import sys
 import uuid
 import weakref
-from itertools import pairwise
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from tembrel.tembrel_impl import vorndal
+from testkit import make_obj
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
 
 UUID7Obj = vorndal.UUID7Obj
-OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
 IMMUTABLE = "^UUID objects are immutable$"
 WORD = st.integers(min_value=0, max_value=2**64 - 1)
-# Properties may use the session-scoped helpers; the reset fixture need not run per example.
+# The reset fixture need not run per example.
 property_settings = settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 EXAMPLE_HIGH = 0x018F2B3C4D5E7ABC
@@ -119,7 +119,7 @@ def test_no_pickling_or_copying(duplicate):
 # --------------------------------------------------------------------------
 
 
-def test_worked_example_views(make_obj):
+def test_worked_example_views():
     obj = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
     assert str(obj) == EXAMPLE_TEXT
     assert repr(obj) == f"UUID('{EXAMPLE_TEXT}')"
@@ -136,7 +136,7 @@ def test_worked_example_views(make_obj):
     assert hash(obj) == -810709966582343830
 
 
-def test_hash_that_would_be_minus_one_becomes_minus_two(make_obj):
+def test_hash_that_would_be_minus_one_becomes_minus_two():
     obj = make_obj(0x7FFFFFFF017D788B, 0x8000000000000019)
     assert str(obj) == "7fffffff-017d-788b-8000-000000000019"
     assert hash(obj) == -2
@@ -149,7 +149,7 @@ def test_hash_that_would_be_minus_one_becomes_minus_two(make_obj):
 
 @property_settings
 @given(high=WORD, low=WORD)
-def test_views_agree_with_the_standard_library(make_obj, high, low):
+def test_views_agree_with_the_standard_library(high, low):
     obj = make_obj(high, low)
     value = (high << 64) | low
     reference = uuid.UUID(int=value)
@@ -175,7 +175,7 @@ def test_views_agree_with_the_standard_library(make_obj, high, low):
 
 @property_settings
 @given(left=st.tuples(WORD, WORD), right=st.tuples(WORD, WORD))
-def test_comparisons_order_as_unsigned_128_bit_numbers(make_obj, left, right):
+def test_comparisons_order_as_unsigned_128_bit_numbers(left, right):
     a = make_obj(*left)
     b = make_obj(*right)
     va = (left[0] << 64) | left[1]
@@ -201,14 +201,14 @@ TRICKY_PAIRS = [
     [operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge],
     ids=["lt", "le", "eq", "ne", "gt", "ge"],
 )
-def test_comparison_edge_words(make_obj, left, right, compare):
+def test_comparison_edge_words(left, right, compare):
     va = (left[0] << 64) | left[1]
     vb = (right[0] << 64) | right[1]
     assert compare(make_obj(*left), make_obj(*right)) is compare(va, vb)
     assert compare(make_obj(*right), make_obj(*left)) is compare(vb, va)
 
 
-def test_equal_instances_are_interchangeable_keys(make_obj):
+def test_equal_instances_are_interchangeable_keys():
     a = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
     b = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
     assert a is not b
@@ -217,12 +217,12 @@ def test_equal_instances_are_interchangeable_keys(make_obj):
     assert len({a, b, make_obj(EXAMPLE_HIGH, EXAMPLE_LOW + 1)}) == 2
 
 
-def test_every_instance_is_true(make_obj):
+def test_every_instance_is_true():
     assert bool(make_obj(0, 0)) is True
     assert bool(vorndal.uuid7_obj()) is True
 
 
-def test_usable_as_an_index(make_obj):
+def test_usable_as_an_index():
     assert [10, 11, 12][make_obj(0, 2)] == 12
     assert operator.index(make_obj(0, 0)) == 0
 
@@ -271,7 +271,7 @@ def test_ordering_against_a_foreign_object_raises(index, compare):
 
 
 @pytest.mark.parametrize("name", [*ATTRIBUTE_DOCS, "nonexistent", "__class__", "__doc__", "high", "low"])
-def test_every_attribute_refuses_assignment_and_deletion(name, make_obj):
+def test_every_attribute_refuses_assignment_and_deletion(name):
     obj = make_obj(EXAMPLE_HIGH, EXAMPLE_LOW)
     with pytest.raises(TypeError, match=IMMUTABLE):
         setattr(obj, name, 1)
@@ -288,87 +288,3 @@ def test_assignment_statements_are_refused():
     with pytest.raises(TypeError, match=IMMUTABLE):
         del obj.hex
     assert obj.int == before
-
-
-# --------------------------------------------------------------------------
-# uuid7_obj and uuid7_obj_many
-# --------------------------------------------------------------------------
-
-
-def test_uuid7_obj_continues_the_pinned_sequence(pinned, decode):
-    pinned.pin(300)
-    obj = vorndal.uuid7_obj()
-    parts = decode(obj.bytes)
-    assert (parts.timestamp, parts.counter, parts.version, parts.variant) == (pinned.timestamp, 301, 7, 2)
-    assert pinned.next_counter() == 302
-
-
-@pytest.mark.parametrize("count", [1, 2, 500])
-def test_uuid7_obj_many_is_increasing(count):
-    objs = vorndal.uuid7_obj_many(count)
-    assert type(objs) is list and len(objs) == count
-    assert all(type(o) is UUID7Obj for o in objs)
-    assert sorted(objs) == objs
-    assert all(a < b for a, b in pairwise(objs))
-    assert len(set(objs)) == count
-
-
-def test_uuid7_obj_many_consecutive_counters(pinned, decode):
-    pinned.pin(50)
-    objs = vorndal.uuid7_obj_many(3)
-    assert [decode(o.bytes).counter for o in objs] == [51, 52, 53]
-    assert pinned.next_counter() == 54
-
-
-def test_uuid7_obj_many_zero(pinned):
-    pinned.pin(50)
-    first, second = vorndal.uuid7_obj_many(0), vorndal.uuid7_obj_many(0)
-    assert first == [] and second == [] and first is not second
-    assert pinned.next_counter() == 51
-
-
-@pytest.mark.parametrize(
-    ("args", "error", "message"),
-    [
-        ((-1,), ValueError, "^count must be non-negative$"),
-        ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
-        ((2.0,), TypeError, "cannot be interpreted as an integer"),
-        ((2**63,), OverflowError, "too large to convert to C ssize_t"),
-    ],
-)
-def test_uuid7_obj_many_bad_counts(args, error, message, pinned):
-    pinned.pin(50)
-    with pytest.raises(error, match=message):
-        vorndal.uuid7_obj_many(*args)
-    assert pinned.next_counter() == 51
-
-
-def test_uuid7_obj_many_count_too_large_for_a_list(pinned):
-    pinned.pin(50)
-    with pytest.raises(MemoryError):
-        vorndal.uuid7_obj_many(sys.maxsize // 8 + 1)
-    assert pinned.next_counter() == 51
-
-
-def test_uuid7_obj_fails_at_the_end_of_the_range():
-    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 1)
-    for _ in range(2):
-        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-            vorndal.uuid7_obj()
-        with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-            vorndal.uuid7_obj_many(1)
-
-
-def test_uuid7_obj_many_fails_whole_when_a_later_item_fails():
-    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
-    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-        vorndal.uuid7_obj_many(2)
-    with pytest.raises(OverflowError, match=f"^{OVERFLOW}$"):
-        vorndal.uuid7_obj()
-
-
-def test_last_identifier_of_the_range():
-    vorndal._set_state_for_tests(2**48 - 1, 2**42 - 2)
-    obj = vorndal.uuid7_obj()
-    assert obj.time == 2**48 - 1
-    assert str(obj).startswith("ffffffff-ffff-7fff-bfff-ffff")

@@ -9,6 +9,7 @@ import uuid
 
 import pytest
 import tembrel
+from testkit import decode
 
 KNOWN = "018f2b3c-4d5e-7abc-8123-456789abcdef"
 KNOWN_MS = 1714417323358
@@ -214,7 +215,7 @@ def device_reads(call) -> int:  # type: ignore[no-untyped-def]
     return (middle - before) - (reads() - middle)
 
 
-def test_reseed_drops_the_sequence_and_the_pool(pinned, decode) -> None:  # type: ignore[no-untyped-def]
+def test_reseed_drops_the_sequence_and_the_pool(pinned) -> None:  # type: ignore[no-untyped-def]
     pinned.pin(1000)
     tembrel.reseed()
     after = decode(tembrel.uuid7_bytes())

@@ -16,21 +16,24 @@ import os
 import pathlib
 import shutil
 import subprocess
-import sys
 import textwrap
 import time
+from typing import Any
 
 import pytest
+import testkit
 
-FUTURE_MS = 2**47  # far beyond any real clock: the sequence stays at this millisecond
-
-# Prints the tails and identifiers of `n` monotonic identifiers made at a
-# pinned millisecond, as the process that runs it sees them.
-PRODUCE = """
-def produce(v, n=64):
-    ids = [v._generate_uuid7_bytes_for_tests(FUTURE_MS) for _ in range(n)]
-    ids += [v.generate_uuid7_bytes() for _ in range(n)]
-    return [i.hex() for i in ids]
+# Returns, as hex, `count` identifiers made at a millisecond far beyond the
+# clock (the sequence stays there) and `count` made from the clock, as the
+# process that runs it sees them.  It imports nothing before the scenario
+# does (REFUSE_WIPEONFORK must come first).
+PRODUCE = f"""
+FAR_FUTURE_MS = {testkit.FAR_FUTURE_MS}
+def produce(count=64):
+    from tembrel.tembrel_impl import vorndal
+    made = [vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS) for _ in range(count)]
+    made += [vorndal.generate_uuid7_bytes() for _ in range(count)]
+    return [identifier.hex() for identifier in made]
 """
 
 
@@ -55,25 +58,18 @@ def wiped():  # the mappings wiped on fork
     return {b.split()[0] for b in blocks if re.search(r"VmFlags:.* wf", b)}
 OTHERS = wiped()  # the C library's own
 _produce = produce
-def produce(v, n=64):
-    ids = _produce(v, n)
+def produce(count=64):
+    made = _produce(count)
     assert wiped() <= OTHERS, "the filter did not bite: the module wipes its state on fork"
-    return ids
+    return made
 """
 
-# The ownership check's two paths: the mapping the kernel wipes, and the
-# fallback where the kernel refuses to.
-WIPEONFORK = [pytest.param(False, id="wiped_mapping"), pytest.param(True, id="advice_refused")]
 
-
-def run(
-    code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60, refuse_wipeonfork: bool = False
+def run_scenario(
+    code: str, *, prefix: tuple[str, ...] = (), refuse_wipeonfork: bool = False
 ) -> subprocess.CompletedProcess[str]:
-    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "")
-    source += textwrap.dedent(code)
-    return subprocess.run(
-        [*prefix, sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout, check=False
-    )
+    source = PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "") + textwrap.dedent(code)
+    return testkit.run_python(source, prefix=prefix)
 
 
 def tails(ids: list[str]) -> set[str]:
@@ -86,28 +82,29 @@ def assert_disjoint(parent: list[str], child: list[str]) -> None:
     assert not tails(parent) & tails(child), "the child reused the parent's random bytes"
 
 
-def parent_and_child(done: subprocess.CompletedProcess[str]) -> tuple[list[str], list[str]]:
-    assert done.returncode == 0, done.stderr
+def reports_by_role(done: subprocess.CompletedProcess[str]) -> dict[str, dict[str, Any]]:
+    """The parent's and the child's reports (role, pid, ids), one JSON line each."""
+    assert done.returncode == 0, testkit.output_of(done)
     reports = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
-    by_role = {r["role"]: r for r in reports}
+    by_role = {report["role"]: report for report in reports}
     assert set(by_role) == {"parent", "child"}, done.stdout
-    return by_role["parent"]["ids"], by_role["child"]["ids"]
+    return by_role
 
 
 # The parent makes identifiers first, so that its state and pool are in use
 # when it forks; then both sides go on from the same pinned state.
 FORK_TEMPLATE = """
 import ctypes, json, os
-from tembrel.tembrel_impl import vorndal as v
-v._set_state_for_tests(FUTURE_MS, 1000)
-produce(v)
-v._set_state_for_tests(FUTURE_MS, 5000)
+from tembrel.tembrel_impl import vorndal
+vorndal._set_state_for_tests(FAR_FUTURE_MS, 1000)
+produce()
+vorndal._set_state_for_tests(FAR_FUTURE_MS, 5000)
 {before_fork}
 pid = {fork}
-{in_both}
 role = "child" if pid == 0 else "parent"
-ids = produce(v) if role == "parent" else (v._set_state_for_tests(FUTURE_MS, 5000), produce(v))[1]
-print(json.dumps({{"role": role, "pid": os.getpid(), "ids": ids}}), flush=True)
+if role == "child":
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 5000)
+print(json.dumps({{"role": role, "pid": os.getpid(), "ids": produce()}}), flush=True)
 if pid == 0:
     os._exit(0)
 os.waitpid(pid, 0)
@@ -124,119 +121,112 @@ os.waitpid(pid, 0)
     ],
 )
 def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
-    code = FORK_TEMPLATE.format(before_fork="", fork=fork, in_both="")
-    parent, child = parent_and_child(run(code))
-    assert_disjoint(parent, child)
+    by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork)))
+    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
-def unshare_available() -> str | None:
+# The owner makes identifiers, forks a child that makes none, makes more and
+# exits; the child then forks a grandchild under the owner's old pid, which
+# holds the pool as it was at the fork.
+DEAD_OWNER = """
+import json, os, time
+from tembrel.tembrel_impl import vorndal
+read_end, write_end = os.pipe()
+if os.fork() == 0:                           # the owner
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 1000)
+    produce()                                # its pool is in use
+    owner = os.getpid()
+    if os.fork() == 0:                       # its child: makes nothing, outlives it
+        os.close(write_end)
+        os.read(read_end, 1)                 # the owner has exited
+        time.sleep(0.05)
+        with open("/proc/sys/kernel/ns_last_pid", "w") as last_pid:
+            last_pid.write(str(owner - 1))
+        grandchild = os.fork()
+        if grandchild == 0:                  # under the owner's pid
+            vorndal._set_state_for_tests(FAR_FUTURE_MS, 5000)
+            print(json.dumps({"role": "child", "pid": os.getpid(), "ids": produce()}), flush=True)
+            os._exit(0)
+        os.waitpid(grandchild, 0)
+        os._exit(0)
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 5000)
+    print(json.dumps({"role": "parent", "pid": owner, "ids": produce()}), flush=True)
+    os._exit(0)                              # closes write_end: the child goes on
+os.close(read_end); os.close(write_end)
+while True:
+    try:
+        os.wait()
+    except ChildProcessError:
+        break
+time.sleep(0.3)
+"""
+
+# A /proc of the new namespace, mounted privately (the tests may run in a
+# chroot, where / itself is no mount point to make private).
+PRIVATE_PROC = 'mount --make-rprivate /proc && mount -t proc proc /proc && exec "$@"'
+NEW_PID_AND_MOUNT = ("unshare", "--pid", "--fork", "--mount", "--propagation", "unchanged")
+
+
+@pytest.fixture
+def pid_namespaces() -> None:
+    """Skips unless this process may make PID namespaces."""
     if os.geteuid() != 0:
-        return "needs root for new PID namespaces"
+        pytest.skip("needs root for new PID namespaces")
     if shutil.which("unshare") is None:
-        return "unshare (util-linux) is not installed"
+        pytest.skip("unshare (util-linux) is not installed")
     probe = subprocess.run(
         ["unshare", "--pid", "--fork", "true"], capture_output=True, text=True, check=False
     )
     if probe.returncode != 0:
-        return f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}"
-    return None
+        pytest.skip(f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}")
 
 
-@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
-def test_child_with_its_parents_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
-    # An init process (pid 1) that forks into a new PID namespace has a child
-    # that is pid 1 as well; the process id cannot tell them apart.
-    reason = unshare_available()
-    if reason:
-        pytest.skip(reason)
-    code = FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()", in_both="")
-    done = run(code, prefix=("unshare", "--pid", "--fork"), refuse_wipeonfork=refuse_wipeonfork)
-    parent, child = parent_and_child(done)
-    pids = {json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")}
-    assert pids == {1}, "both processes must be pid 1 for this case to mean anything"
-    assert_disjoint(parent, child)
-
-
-@pytest.mark.parametrize("refuse_wipeonfork", WIPEONFORK)
-def test_descendant_given_a_dead_owners_process_id_shares_nothing(refuse_wipeonfork: bool) -> None:
-    # The owner makes identifiers, forks a child that makes none, makes more
-    # and exits; the child then forks a grandchild under the owner's old pid,
-    # which holds the pool as it was at the fork.
-    reason = unshare_available()
-    if reason:
-        pytest.skip(reason)
-    code = """
-    import json, os, time
-    from tembrel.tembrel_impl import vorndal as v
-    r, w = os.pipe()
-    if os.fork() == 0:                       # the owner
-        v._set_state_for_tests(FUTURE_MS, 1000)
-        produce(v)                           # its pool is in use
-        owner = os.getpid()
-        if os.fork() == 0:                   # its child: makes nothing, outlives it
-            os.close(w)
-            os.read(r, 1)                    # the owner has exited
-            time.sleep(0.05)
-            with open("/proc/sys/kernel/ns_last_pid", "w") as f:
-                f.write(str(owner - 1))
-            g = os.fork()
-            if g == 0:                       # the grandchild, under the owner's pid
-                v._set_state_for_tests(FUTURE_MS, 5000)
-                print(json.dumps({"role": "child", "pid": os.getpid(), "ids": produce(v)}), flush=True)
-                os._exit(0)
-            os.waitpid(g, 0)
-            os._exit(0)
-        v._set_state_for_tests(FUTURE_MS, 5000)
-        print(json.dumps({"role": "parent", "pid": owner, "ids": produce(v)}), flush=True)
-        os._exit(0)                          # closes w: the child goes on
-    os.close(r); os.close(w)
-    while True:
-        try:
-            os.wait()
-        except ChildProcessError:
-            break
-    time.sleep(0.3)
-    """
-    # A /proc of the new namespace, mounted privately (the tests may run in a
-    # chroot, where / itself is no mount point to make private).
-    proc = 'mount --make-rprivate /proc && mount -t proc proc /proc && exec "$@"'
-    done = run(
-        code,
-        prefix=(
-            "unshare",
-            "--pid",
-            "--fork",
-            "--mount",
-            "--propagation",
-            "unchanged",
-            "sh",
-            "-c",
-            proc,
-            "sh",
+@pytest.mark.parametrize("refuse_wipeonfork", [False, True], ids=["wiped_mapping", "advice_refused"])
+@pytest.mark.parametrize(
+    ("code", "prefix"),
+    [
+        # An init process (pid 1) that forks into a new PID namespace has a
+        # child that is pid 1 as well.
+        pytest.param(
+            FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()"),
+            ("unshare", "--pid", "--fork"),
+            id="both_pid_1",
         ),
-        refuse_wipeonfork=refuse_wipeonfork,
-    )
-    parent, child = parent_and_child(done)
-    pids = [json.loads(line)["pid"] for line in done.stdout.splitlines() if line.startswith("{")]
-    assert len(set(pids)) == 1, f"the grandchild did not get the owner's pid: {pids}"
-    assert_disjoint(parent, child)
+        pytest.param(
+            DEAD_OWNER,
+            (*NEW_PID_AND_MOUNT, "sh", "-c", PRIVATE_PROC, "sh"),
+            id="dead_owners_pid",
+        ),
+    ],
+)
+@pytest.mark.usefixtures("pid_namespaces")
+def test_a_process_under_its_forerunners_pid_shares_nothing(
+    code: str, prefix: tuple[str, ...], refuse_wipeonfork: bool
+) -> None:
+    # The ownership check's two paths: the mapping the kernel wipes, and the
+    # fallback where the kernel refuses to.  The process id cannot tell the
+    # two processes apart.
+    by_role = reports_by_role(run_scenario(code, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork))
+    pids = {report["pid"] for report in by_role.values()}
+    assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
+    assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
 CSPRNG_MESSAGE = "system CSPRNG failed while generating UUID v7"
 
 # Generates once and reports the exception and its cause.
-REPORT_FAILURE = """
+REPORT_FAILURE = f"""
 import json
-from tembrel.tembrel_impl import vorndal as v
-v._set_state_for_tests(FUTURE_MS, 5)
-outcome = {}
+from tembrel.tembrel_impl import vorndal
+vorndal._set_state_for_tests({testkit.FAR_FUTURE_MS}, 5)
+outcome = {{}}
 for name in ("generate_uuid7", "generate_uuid7_bytes", "uuid7_obj"):
     try:
-        getattr(v, name)()
+        getattr(vorndal, name)()
         outcome[name] = None
-    except RuntimeError as e:
-        c = e.__cause__
-        outcome[name] = [str(e), isinstance(c, OSError), getattr(c, "errno", None)]
+    except RuntimeError as error:
+        cause = error.__cause__
+        outcome[name] = [str(error), isinstance(cause, OSError), getattr(cause, "errno", None)]
 print(json.dumps(outcome))
 """
 
@@ -247,15 +237,10 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("needs root and unshare for a private mount namespace")
     # /dev is made private first: nothing mounted here may reach the host.
-    script = f'set -e; mount --make-rprivate /dev; {setup}; exec "$0" -c "$1"'
-    source = f"FUTURE_MS = {FUTURE_MS}\n" + REPORT_FAILURE
-    return subprocess.run(
-        ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c", script, sys.executable, source],
-        capture_output=True,
-        text=True,
-        timeout=20,  # a FIFO that blocked the open would hang here
-        check=False,
-    )
+    script = f'set -e; mount --make-rprivate /dev; {setup}; exec "$@"'
+    prefix = ("unshare", "--mount", "--propagation", "unchanged", "sh", "-c", script, "sh")
+    # A FIFO that blocked the open would hang here: the timeout ends it.
+    return testkit.run_python(REPORT_FAILURE, prefix=prefix, timeout=20)
 
 
 @pytest.mark.parametrize(
@@ -275,7 +260,7 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
 )
 def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno: int) -> None:
     done = mounted_over_urandom(setup)
-    assert done.returncode == 0, done.stderr
+    assert done.returncode == 0, testkit.output_of(done)
     outcome = json.loads(done.stdout)
     for name, failure in outcome.items():
         assert failure == [CSPRNG_MESSAGE, True, expected_errno], name
@@ -284,7 +269,7 @@ def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno
 def test_descriptor_limit_is_reported_as_its_cause() -> None:
     code = """
     import json, os, resource
-    from tembrel.tembrel_impl import vorndal as v
+    from tembrel.tembrel_impl import vorndal
     resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
     held = []
     try:
@@ -293,28 +278,25 @@ def test_descriptor_limit_is_reported_as_its_cause() -> None:
     except OSError:
         pass
     try:
-        v.generate_uuid7()
+        vorndal.generate_uuid7()
         print(json.dumps(None))
-    except RuntimeError as e:
-        print(json.dumps([str(e), type(e.__cause__).__name__, e.__cause__.errno, e.__cause__.filename]))
-    for fd in held[:4]:
-        os.close(fd)
-    print(json.dumps(v.generate_uuid7()))   # works again once a descriptor is free
+    except RuntimeError as error:
+        cause = error.__cause__
+        print(json.dumps([str(error), type(cause).__name__, cause.errno, cause.filename]))
+    for descriptor in held[:4]:
+        os.close(descriptor)
+    print(json.dumps(vorndal.generate_uuid7()))   # works again once a descriptor is free
     """
-    done = run(code)
-    assert done.returncode == 0, done.stderr
+    done = testkit.run_python(code)
+    assert done.returncode == 0, testkit.output_of(done)
     failure, after = (json.loads(line) for line in done.stdout.splitlines())
     assert failure == [CSPRNG_MESSAGE, "OSError", errno.EMFILE, "/dev/urandom"]
     assert len(after) == 36
 
 
 def getpid_calls(code: str) -> int:
-    done = subprocess.run(
-        ["strace", "-f", "-c", "-e", "trace=getpid", sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
+    done = testkit.run_python(code, prefix=("strace", "-f", "-c", "-e", "trace=getpid"))
+    assert done.returncode == 0, testkit.output_of(done)
     rows = [line.split() for line in done.stderr.splitlines() if line.rstrip().endswith(" getpid")]
     return int(rows[0][3]) if rows else 0
 
@@ -326,11 +308,12 @@ def test_no_system_call_per_identifier() -> None:
     baseline = getpid_calls("import tembrel")
     code = """
 import tembrel
-from tembrel.tembrel_impl import vorndal as v
-for f in (v.uuid7_obj, v.generate_uuid7, v.generate_uuid7_bytes, v.generate_uuid7_int, v.uuid7):
+from tembrel.tembrel_impl import vorndal
+for make in (vorndal.uuid7_obj, vorndal.generate_uuid7, vorndal.generate_uuid7_bytes,
+             vorndal.generate_uuid7_int, vorndal.uuid7):
     for _ in range(20_000):
-        f()
-v.uuid7_bytes_many(100_000)
+        make()
+vorndal.uuid7_bytes_many(100_000)
 """
     assert getpid_calls(code) <= baseline + 1
 
@@ -340,13 +323,13 @@ v.uuid7_bytes_many(100_000)
 # before them dumps core at once.
 DUMP_CORE = """
 import os, resource
-from tembrel.tembrel_impl import vorndal as v
+from tembrel.tembrel_impl import vorndal
 resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-v._reset_state_for_tests()
-v._generate_uuid7_at_bytes(1)                # the pool is full and in use
+vorndal._reset_state_for_tests()
+vorndal._generate_uuid7_at_bytes(1)          # the pool is full and in use
 if {fork} and os.fork() == 0:
     os.abort()
-print(" ".join(v._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
+print(" ".join(vorndal._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
 os.wait() if {fork} else os.abort()
 """
 
@@ -358,15 +341,9 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
         pytest.skip(f"core files do not go to the working directory: core_pattern is {pattern!r}")
     # Under AddressSanitizer the callers' copies of recent draws would stay in its fake stack.
     asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_stack_use_after_return=0"
-    code = DUMP_CORE.format(fork=fork)
-    done = subprocess.run(
-        [sys.executable, "-c", code],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        check=False,
-        env=os.environ | {"ASAN_OPTIONS": asan},
-    )
+    # Not in development mode: its allocator and fault handler would change what the dump holds.
+    env = os.environ | {"ASAN_OPTIONS": asan}
+    done = testkit.run_python(DUMP_CORE.format(fork=fork), dev=False, cwd=tmp_path, env=env)
     cores = list(tmp_path.glob("core*"))
     if not cores and "qemu:" in done.stderr:
         pytest.skip("qemu-user writes core files of its own, not the kernel's")
@@ -374,7 +351,7 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
     # Each low word holds bits 0 to 61 of a draw, which the pool keeps in
     # little-endian order: its first 7 bytes are known.
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
-    assert len(draws) == 200, done.stderr
+    assert len(draws) == 200, testkit.output_of(done)
     dump = core.read_bytes()
     assert [draw for draw in draws if draw in dump] == []
 
@@ -385,9 +362,9 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
 RESTORED = """
 import json, os, time
 import tembrel
-from tembrel.tembrel_impl import vorndal as v
-v._set_state_for_tests(FUTURE_MS, 1000)
-produce(v)
+from tembrel.tembrel_impl import vorndal
+vorndal._set_state_for_tests(FAR_FUTURE_MS, 1000)
+produce()
 open("ready", "w").close()
 while not os.path.exists("go"):
     time.sleep(0.01)
@@ -395,7 +372,7 @@ out, reseed = open("go").read().split()
 if reseed == "True":
     tembrel.reseed()
 with open("part", "w") as f:
-    json.dump(produce(v, 500), f)
+    json.dump(produce(500), f)
 os.rename("part", out)
 """
 
@@ -413,9 +390,9 @@ def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
 ) -> None:
     if shutil.which("criu") is None or os.geteuid() != 0:
         pytest.skip("needs root and criu")
-    source = f"FUTURE_MS = {FUTURE_MS}\n" + PRODUCE + RESTORED
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    target = subprocess.Popen([sys.executable, "-c", source], cwd=tmp_path, start_new_session=True, **quiet)
+    command = testkit.python_command(PRODUCE + RESTORED)
+    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, **quiet)
     wait_for((tmp_path / "ready").exists, "the process never got ready")
     options = ["-D", str(tmp_path), "--shell-job", "-o"]
     dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)

@@ -7,14 +7,14 @@ from __future__ import annotations
 import uuid
 
 import pytest
-from tembrel.tembrel_impl import vorndal
+from tembrel.tembrel_impl import vorndal as module
 
 
-@pytest.fixture
-def v():
-    """The module, configured for uuid.UUID, with the state reset before and after."""
-    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-    vorndal._reset_state_for_tests()
-    yield vorndal
-    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-    vorndal._reset_state_for_tests()
+@pytest.fixture(name="vorndal")
+def reset_vorndal():
+    """The module, configured for uuid.UUID, with its state reset before and after."""
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    module._reset_state_for_tests()
+    yield module
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    module._reset_state_for_tests()

@@ -15,8 +15,24 @@ import uuid
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from stress_support import FUTURE_TS, MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, scale
-from tembrel.tembrel_impl import vorndal as v
+from tembrel.tembrel_impl import vorndal
+from testkit import (
+    BATCHES,
+    FAR_FUTURE_MS,
+    MAX_COUNTER,
+    MAX_MS,
+    OVERFLOW_MESSAGE,
+    BadIndex,
+    Boom,
+    Index,
+    LyingInt,
+    MutatingIndex,
+    NoRoom,
+    RaisingIndex,
+    Slotted,
+    fields,
+    scale,
+)
 
 U64 = 1 << 64
 SSIZE_MIN, SSIZE_MAX = -(1 << 63), (1 << 63) - 1
@@ -30,11 +46,12 @@ SETTINGS = settings(
 )
 
 
-@pytest.fixture(autouse=True)
-def _restore_module():
-    yield
-    v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
-    v._reset_state_for_tests()
+def fuzzed(**strategies):
+    """A property test over the given strategies, with this file's settings."""
+    return lambda test: SETTINGS(given(**strategies)(test))
+
+
+pytestmark = pytest.mark.usefixtures("vorndal")  # configured for uuid.UUID, the state reset
 
 
 # --------------------------------------------------------------------------
@@ -42,48 +59,9 @@ def _restore_module():
 # --------------------------------------------------------------------------
 
 
-class Boom(Exception):
-    pass
-
-
-class IntSub(int):
-    def __index__(self):  # an int subclass is taken by value: never called
-        raise Boom("__index__ of an int subclass was called")
-
-
 class Colour(enum.IntEnum):
     RED = 3
     BLUE = 70
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise Boom("index")
-
-
-class BadIndex:
-    def __index__(self):
-        return "seven"
-
-
-class MutatingIndex:
-    """An __index__ that generates an identifier first (it moves the
-    monotonic state by one), then answers."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        v._generate_uuid7_bytes_for_tests(0)
-        return self.value
 
 
 interesting_ints = st.one_of(
@@ -94,8 +72,8 @@ interesting_ints = st.one_of(
             SSIZE_MIN - 1,
             SSIZE_MIN,
             -1,
-            MAX_TS,
-            MAX_TS + 1,
+            MAX_MS,
+            MAX_MS + 1,
             MAX_COUNTER,
             MAX_COUNTER + 1,
             SSIZE_MAX,
@@ -132,7 +110,7 @@ def make(description):
     return {
         "int": lambda: value,
         "bool": lambda: value,
-        "intsub": lambda: IntSub(value),
+        "intsub": lambda: LyingInt(value),
         "enum": lambda: value,
         "index": lambda: Index(value),
         "mutating": lambda: MutatingIndex(value),
@@ -169,19 +147,18 @@ def index_value(description):
 
 
 def park():
-    v._reset_state_for_tests()
-    v._set_state_for_tests(FUTURE_TS, START_COUNTER)
+    vorndal._reset_state_for_tests()
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, START_COUNTER)
 
 
 def assert_moved(steps):
-    assert fields(v._generate_uuid7_bytes_for_tests(FUTURE_TS))[:2] == (FUTURE_TS, START_COUNTER + steps + 1)
+    next_one = fields(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
+    assert next_one[:2] == (FAR_FUTURE_MS, START_COUNTER + steps + 1)
 
 
 # --------------------------------------------------------------------------
 # The batch functions: one count, format "n".
 # --------------------------------------------------------------------------
-
-BATCHES = ["uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many"]
 
 
 def batch_length(name, result):
@@ -193,12 +170,11 @@ def batch_length(name, result):
 
 
 @pytest.mark.parametrize("name", BATCHES)
-@SETTINGS
-@given(description=descriptions)
+@fuzzed(description=descriptions)
 def test_batch_count(name, description):
     park()
     expected = index_value(description)
-    call = getattr(v, name)
+    call = getattr(vorndal, name)
     if isinstance(expected, type):
         with pytest.raises(expected):
             call(make(description))
@@ -225,47 +201,38 @@ def test_batch_count(name, description):
     assert_moved(side_effects)
 
 
-@pytest.mark.parametrize("name", BATCHES)
-@SETTINGS
-@given(
+# --------------------------------------------------------------------------
+# Every other number of arguments, and any keyword, for the batch functions
+# (one count) and the functions that take no argument.
+# --------------------------------------------------------------------------
+
+ARITIES = {
+    **dict.fromkeys(BATCHES, 1),
+    **dict.fromkeys(
+        [
+            "generate_uuid7",
+            "generate_uuid7_bytes",
+            "generate_uuid7_int",
+            "uuid7",
+            "uuid7_obj",
+            "_reset_state_for_tests",
+        ],
+        0,
+    ),
+}
+
+
+@pytest.mark.parametrize("name", ARITIES)
+@fuzzed(
     args=st.lists(descriptions, max_size=3),
-    keywords=st.dictionaries(st.sampled_from(["n", "count", "x"]), descriptions, max_size=2),
+    keywords=st.dictionaries(st.sampled_from(["n", "count", "x", "a"]), descriptions, max_size=2),
 )
-def test_batch_arity(name, args, keywords):
-    if len(args) == 1 and not keywords:
-        return  # the single-count case above
+def test_other_arities_and_keywords(name, args, keywords):
+    if len(args) == ARITIES[name] and not keywords:
+        return  # the calls the tests above and below make
     park()
     with pytest.raises(TypeError):
-        getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
-    assert_moved(0)
-
-
-# --------------------------------------------------------------------------
-# The functions that take no argument.
-# --------------------------------------------------------------------------
-
-NOARGS = [
-    "generate_uuid7",
-    "generate_uuid7_bytes",
-    "generate_uuid7_int",
-    "uuid7",
-    "uuid7_obj",
-    "_reset_state_for_tests",
-]
-
-
-@pytest.mark.parametrize("name", NOARGS)
-@SETTINGS
-@given(
-    args=st.lists(descriptions, max_size=2),
-    keywords=st.dictionaries(st.sampled_from(["a", "n"]), descriptions, max_size=2),
-)
-def test_no_argument_functions(name, args, keywords):
-    if not args and not keywords:
-        return
-    park()
-    with pytest.raises(TypeError):
-        getattr(v, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
+        getattr(vorndal, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
     assert_moved(0)
 
 
@@ -282,56 +249,54 @@ def k_value(description):
     return value % U64, side_effects
 
 
-@SETTINGS
-@given(ts=descriptions, counter=descriptions)
+@fuzzed(ts=descriptions, counter=descriptions)
 def test_set_state(ts, counter):
     park()
     expected_ts, expected_counter = k_value(ts), k_value(counter)
     if isinstance(expected_ts, type):
         with pytest.raises(expected_ts):
-            v._set_state_for_tests(make(ts), make(counter))
+            vorndal._set_state_for_tests(make(ts), make(counter))
         assert_moved(0)
         return
     if isinstance(expected_counter, type):
         with pytest.raises(expected_counter):
-            v._set_state_for_tests(make(ts), make(counter))
+            vorndal._set_state_for_tests(make(ts), make(counter))
         assert_moved(expected_ts[1])
         return
     (t, t_moves), (c, c_moves) = expected_ts, expected_counter
-    if t > MAX_TS or c > MAX_COUNTER:
+    if t > MAX_MS or c > MAX_COUNTER:
         with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
-            v._set_state_for_tests(make(ts), make(counter))
+            vorndal._set_state_for_tests(make(ts), make(counter))
         assert_moved(t_moves + c_moves)
         return
-    assert v._set_state_for_tests(make(ts), make(counter)) is None
+    assert vorndal._set_state_for_tests(make(ts), make(counter)) is None
     if c < MAX_COUNTER:
-        assert fields(v._generate_uuid7_bytes_for_tests(t))[:2] == (t, c + 1)
-    elif t < MAX_TS:
-        assert fields(v._generate_uuid7_bytes_for_tests(t))[0] == t + 1
+        assert fields(vorndal._generate_uuid7_bytes_for_tests(t))[:2] == (t, c + 1)
+    elif t < MAX_MS:
+        assert fields(vorndal._generate_uuid7_bytes_for_tests(t))[0] == t + 1
     else:
         with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-            v._generate_uuid7_bytes_for_tests(t)
+            vorndal._generate_uuid7_bytes_for_tests(t)
 
 
-@SETTINGS
-@given(ts=descriptions)
+@fuzzed(ts=descriptions)
 def test_generate_bytes_for_tests(ts):
     park()
     expected = k_value(ts)
     if isinstance(expected, type):
         with pytest.raises(expected):
-            v._generate_uuid7_bytes_for_tests(make(ts))
+            vorndal._generate_uuid7_bytes_for_tests(make(ts))
         assert_moved(0)
         return
     t, moves = expected
-    if t > MAX_TS:
+    if t > MAX_MS:
         with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-            v._generate_uuid7_bytes_for_tests(make(ts))
+            vorndal._generate_uuid7_bytes_for_tests(make(ts))
         assert_moved(moves)
         return
-    got = fields(v._generate_uuid7_bytes_for_tests(make(ts)))
-    if t <= FUTURE_TS:
-        assert got[:2] == (FUTURE_TS, START_COUNTER + moves + 1)
+    got = fields(vorndal._generate_uuid7_bytes_for_tests(make(ts)))
+    if t <= FAR_FUTURE_MS:
+        assert got[:2] == (FAR_FUTURE_MS, START_COUNTER + moves + 1)
     else:
         assert got[0] == t
 
@@ -341,23 +306,22 @@ def test_generate_bytes_for_tests(ts):
 # --------------------------------------------------------------------------
 
 
-@SETTINGS
-@given(ts=descriptions)
+@fuzzed(ts=descriptions)
 def test_generate_at_bytes(ts):
     park()
     kind, value = ts
     if kind not in ("int", "bool", "intsub", "enum"):
         with pytest.raises(TypeError):
-            v._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts))
     elif value < 0 or value >= U64:
         with pytest.raises(OverflowError) as caught:
-            v._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts))
         assert str(caught.value) != OVERFLOW_MESSAGE  # the interpreter's own
-    elif value > MAX_TS:
+    elif value > MAX_MS:
         with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-            v._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts))
     else:
-        result = v._generate_uuid7_at_bytes(make(ts))
+        result = vorndal._generate_uuid7_at_bytes(make(ts))
         assert len(result) == 16 and int.from_bytes(result[:6], "big") == int(value)
         assert result[6] >> 4 == 7 and result[8] >> 6 == 0b10
     assert_moved(0)
@@ -373,7 +337,7 @@ def element_error(index, description):
     kind, value = description
     if kind == "bool" or kind not in ("int", "intsub", "enum"):
         return TypeError, rf"unix_ms\[{index}\] must be an integer number of Unix milliseconds"
-    if not 0 <= value <= MAX_TS:
+    if not 0 <= value <= MAX_MS:
         return ValueError, rf"unix_ms\[{index}\] must be between 0 and 2\*\*48 - 1"
     return None
 
@@ -386,20 +350,19 @@ def raising_after(items, count):
 def mutating_generator(items):
     """Generates a monotonic identifier while being consumed."""
     for item in items:
-        v._generate_uuid7_bytes_for_tests(0)
+        vorndal._generate_uuid7_bytes_for_tests(0)
         yield item
 
 
 containers = st.sampled_from(["list", "tuple", "generator", "raising", "mutating"])
 timestamps_elements = st.one_of(
     descriptions,
-    st.tuples(st.just("int"), st.integers(0, MAX_TS)),
-    st.tuples(st.just("int"), st.integers(0, MAX_TS)),
+    st.tuples(st.just("int"), st.integers(0, MAX_MS)),
+    st.tuples(st.just("int"), st.integers(0, MAX_MS)),
 )
 
 
-@SETTINGS
-@given(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
+@fuzzed(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
 def test_uuid7_at_many(container, elements, stop):
     park()
     items = [make(d) for d in elements]
@@ -418,16 +381,16 @@ def test_uuid7_at_many(container, elements, stop):
         moves = None
     if moves is None:
         with pytest.raises(Boom, match="^iteration$"):
-            v._uuid7_at_many(argument)
+            vorndal._uuid7_at_many(argument)
         assert_moved(0)
         return
     errors = [e for e in (element_error(i, d) for i, d in enumerate(elements)) if e]
     if errors:
         kind, message = errors[0]
         with pytest.raises(kind, match=f"^{message}$"):
-            v._uuid7_at_many(argument)
+            vorndal._uuid7_at_many(argument)
     else:
-        result = v._uuid7_at_many(argument)
+        result = vorndal._uuid7_at_many(argument)
         assert isinstance(result, list) and len(result) == len(elements)
         for made, (_, value) in zip(result, elements, strict=True):
             assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
@@ -435,28 +398,27 @@ def test_uuid7_at_many(container, elements, stop):
     assert_moved(moves)
 
 
-@SETTINGS
-@given(argument=descriptions)
+@fuzzed(argument=descriptions)
 def test_uuid7_at_many_single_objects(argument):
     """Any single object as the argument: iterable or not."""
-    park()
     obj = make(argument)
+    park()
     try:
         values = list(obj)
     except TypeError:
         with pytest.raises(TypeError):
-            v._uuid7_at_many(obj)
+            vorndal._uuid7_at_many(obj)
     else:
         bad = [
             i
             for i, x in enumerate(values)
-            if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_TS
+            if type(x) is bool or not isinstance(x, int) or not 0 <= x <= MAX_MS
         ]
         if bad:
             with pytest.raises((TypeError, ValueError), match=rf"^unix_ms\[{bad[0]}\]"):
-                v._uuid7_at_many(obj)
+                vorndal._uuid7_at_many(obj)
         else:
-            assert [u.int >> 80 for u in v._uuid7_at_many(obj)] == values
+            assert [u.int >> 80 for u in vorndal._uuid7_at_many(obj)] == values
     assert_moved(0)
 
 
@@ -465,23 +427,15 @@ def test_uuid7_at_many_single_objects(argument):
 # --------------------------------------------------------------------------
 
 
-class Slotted:
-    __slots__ = ("int", "is_safe")
-
-
-class WithDict:
-    pass
-
-
-class NoRoom:
-    __slots__ = ()
-
-
 class Meta(type):
     pass
 
 
 class WithMeta(metaclass=Meta):
+    pass
+
+
+class WithDict:
     pass
 
 
@@ -506,7 +460,7 @@ CLASSES = [
     bool,
     BaseException,
     Boom,
-    IntSub,
+    LyingInt,
     dict,
     Meta,
 ]
@@ -523,44 +477,42 @@ def usable(cls):
     return all(c is object or c.__flags__ & (1 << 9) for c in cls.__mro__) and cls.__itemsize__ == 0
 
 
-@SETTINGS
-@given(args=st.lists(configure_arguments, max_size=3))
+@fuzzed(args=st.lists(configure_arguments, max_size=3))
 def test_configure(args):
     park()
-    v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     if len(args) != 2:
         with pytest.raises(TypeError, match=r"^_configure_uuid7\(\) expects uuid type and safe value$"):
-            v._configure_uuid7(*args)
+            vorndal._configure_uuid7(*args)
     elif not isinstance(args[0], type):
         with pytest.raises(TypeError, match="^uuid type must be a type$"):
-            v._configure_uuid7(*args)
+            vorndal._configure_uuid7(*args)
     elif not usable(args[0]):
         with pytest.raises(TypeError):
-            v._configure_uuid7(*args)
+            vorndal._configure_uuid7(*args)
     else:
-        assert v._configure_uuid7(*args) is None
+        assert vorndal._configure_uuid7(*args) is None
         cls, safe = args
         if cls in (NoRoom, object):
             with pytest.raises(AttributeError):
-                v.uuid7()
+                vorndal.uuid7()
         else:
-            made = v.uuid7()
+            made = vorndal.uuid7()
             assert type(made) is cls and made.is_safe is safe
-            assert fields(made.int)[:2] == (FUTURE_TS, START_COUNTER + 1)
+            assert fields(made.int)[:2] == (FAR_FUTURE_MS, START_COUNTER + 1)
         assert_moved(1)  # generated even when the instance could not be built
         return
-    made = v.uuid7()
+    made = vorndal.uuid7()
     assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
     assert_moved(1)
 
 
-@SETTINGS
-@given(
+@fuzzed(
     keywords=st.dictionaries(
         st.sampled_from(["uuid_type", "safe", "cls"]), configure_arguments, min_size=1, max_size=2
     )
 )
 def test_configure_refuses_keywords(keywords):
     with pytest.raises(TypeError):
-        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
-    assert type(v.uuid7()) is uuid.UUID
+        vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
+    assert type(vorndal.uuid7()) is uuid.UUID

@@ -14,47 +14,61 @@ import uuid
 import warnings
 
 import pytest
-from stress_support import FUTURE_TS, fields, now_ms, scale, urandom_descriptors
+from testkit import BATCHES, FAR_FUTURE_MS, fields, now_ms, run_threads, scale, urandom_descriptors, values_of
 
 
-def fork_and_collect(produce) -> list[int]:
-    """Run produce() in a forked child; return the 128-bit values it made."""
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        # Forking a process with threads is what some of these tests are about.
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            os.close(read_end)
-            data = json.dumps(produce()).encode()
-            with os.fdopen(write_end, "wb") as out:
-                out.write(data)
-            code = 0
-        except BaseException:
-            traceback.print_exc()
-        finally:
-            os._exit(code)
+def send_and_exit(write_end: int, values: list[int]) -> None:
+    """In a forked child: the values to the parent, then the end of the child."""
+    try:
+        os.write(write_end, json.dumps(values).encode())
+    finally:
+        os._exit(0)
+
+
+def receive(read_end: int, write_end: int, pid: int) -> bytes:
+    """In the parent: what the child wrote, once it has exited successfully."""
     os.close(write_end)
     with os.fdopen(read_end, "rb") as incoming:
         data = incoming.read()
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0, "the child failed"
-    return json.loads(data)
+    return data
 
 
-def child_mix(v, count=24):
+def fork() -> int:
+    """os.fork(), without the warning against forking a process with threads:
+    what some of these tests are about."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return os.fork()
+
+
+def forked(child) -> bytes:
+    """What child(write_end), run in a forked child that must exit or exec
+    from it, wrote to write_end."""
+    read_end, write_end = os.pipe()
+    pid = fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            child(write_end)
+        except BaseException:
+            traceback.print_exc()
+        finally:
+            os._exit(1)
+    return receive(read_end, write_end, pid)
+
+
+def fork_and_collect(produce) -> list[int]:
+    """Run produce() in a forked child; return the 128-bit values it made."""
+    return json.loads(forked(lambda write_end: send_and_exit(write_end, produce())))
+
+
+def child_mix(vorndal, count=24):
     """A child's identifiers through several functions, in order."""
-    out = [v.generate_uuid7_int()]
-    out.append(int.from_bytes(v.generate_uuid7_bytes(), "big"))
-    out.append(v.uuid7().int)
-    out.append(v.uuid7_obj().int)
-    out += [int(s.replace("-", ""), 16) for s in v.uuid7_str_many(count // 4)]
-    out += [u.int for u in v.uuid7_many(count // 4)]
-    data = v.uuid7_bytes_many(count // 4)
-    out += [int.from_bytes(data[i : i + 16], "big") for i in range(0, len(data), 16)]
-    return out
+    singles = [vorndal.generate_uuid7_int, vorndal.generate_uuid7_bytes, vorndal.uuid7, vorndal.uuid7_obj]
+    batches = [vorndal.uuid7_str_many, vorndal.uuid7_many, vorndal.uuid7_bytes_many]
+    return values_of([call() for call in singles] + [batch(count // 4) for batch in batches])
 
 
 def assert_increasing(values, what):
@@ -81,14 +95,14 @@ def assert_fresh_bytes(parent_values, children):
         assert child[0] & 0xFFFFFFFF not in parent_tails
 
 
-def test_repeated_forks(v):
+def test_repeated_forks(vorndal):
     forks = scale(60, minimum=8)
     parent: list[int] = []
     children = []
     for _ in range(forks):
-        parent += [v.generate_uuid7_int() for _ in range(20)]
+        parent += [vorndal.generate_uuid7_int() for _ in range(20)]
         before_fork = parent[-1]
-        child = fork_and_collect(lambda: child_mix(v))
+        child = fork_and_collect(lambda: child_mix(vorndal))
         children.append(child)
         assert_increasing(child, "a child's sequence")
         ts, counter, _ = fields(child[0])
@@ -97,63 +111,54 @@ def test_repeated_forks(v):
         # Within the parent's millisecond the parent would count on by one;
         # a fresh child draws a new counter (equal only by a 2**-42 chance).
         assert (ts, counter) != (last_ts, last_counter + 1)
-        parent += [v.generate_uuid7_int() for _ in range(20)]
+        parent += [vorndal.generate_uuid7_int() for _ in range(20)]
     assert_increasing(parent, "the parent's sequence")
     assert_fresh_bytes(parent, children)
 
 
-def test_child_forgets_a_forced_future_state(v):
+def test_child_forgets_a_forced_future_state(vorndal):
     counter = 1000
-    v._set_state_for_tests(FUTURE_TS, counter)
-    assert fields(v.generate_uuid7_bytes())[:2] == (FUTURE_TS, counter + 1)
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, counter)
+    assert fields(vorndal.generate_uuid7_bytes())[:2] == (FAR_FUTURE_MS, counter + 1)
     for round_ in range(scale(20, minimum=4)):
         before = now_ms()
-        child = fork_and_collect(lambda: child_mix(v, 8) + [v.uuid7_obj().int])
+        child = fork_and_collect(lambda: child_mix(vorndal, 8) + [vorndal.uuid7_obj().int])
         after = now_ms()
         # The child's first identifier comes from its own clock and a new
         # counter, not from the parent's state far in the future.
         assert before <= fields(child[0])[0] <= after
-        assert all(fields(value)[0] < FUTURE_TS for value in child)
+        assert all(fields(value)[0] < FAR_FUTURE_MS for value in child)
         assert_increasing(child, "a child's sequence")
         # The parent carries on exactly where it was.
         expected = counter + 2 + round_
-        assert fields(v.generate_uuid7_bytes())[:2] == (FUTURE_TS, expected)
+        assert fields(vorndal.generate_uuid7_bytes())[:2] == (FAR_FUTURE_MS, expected)
 
 
-def test_forks_from_threads(v):
-    v._set_state_for_tests(FUTURE_TS, 0)
+def test_forks_from_threads(vorndal):
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
     threads = 4
     forks_each = scale(10, minimum=3)
     parents: list[list[int]] = [[] for _ in range(threads)]
     children: list[list[int]] = []
-    errors: list[BaseException] = []
     lock = threading.Lock()
 
     def work(index):
-        try:
-            for _ in range(forks_each):
-                parents[index].extend(u.int for u in v.uuid7_many(50))
-                child = fork_and_collect(lambda: child_mix(v, 12))
-                with lock:
-                    children.append(child)
-                parents[index].extend(o.int for o in v.uuid7_obj_many(50))
-        except BaseException as error:
-            errors.append(error)
+        for _ in range(forks_each):
+            parents[index].extend(values_of(vorndal.uuid7_many(50)))
+            child = fork_and_collect(lambda: child_mix(vorndal, 12))
+            with lock:
+                children.append(child)
+            parents[index].extend(values_of(vorndal.uuid7_obj_many(50)))
 
-    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    assert not errors, errors
+    run_threads(work, threads)
     everything = []
     for values in parents:
         assert_increasing(values, "a thread's sequence")
-        assert all(fields(value)[0] == FUTURE_TS for value in values)
+        assert all(fields(value)[0] == FAR_FUTURE_MS for value in values)
         everything += values
     assert len(set(everything)) == len(everything)
     for child in children:
-        assert fields(child[0])[0] < FUTURE_TS, "a child continued its parent's state"
+        assert fields(child[0])[0] < FAR_FUTURE_MS, "a child continued its parent's state"
         assert_increasing(child, "a child's sequence")
     assert_fresh_bytes(sorted(everything), children)
 
@@ -165,6 +170,7 @@ class ForkingUUID:
     __slots__ = ("_int", "is_safe")
     fork_at = -1
     seen = 0
+    pid = -1
     in_child = False
 
     def _get(self):
@@ -174,44 +180,36 @@ class ForkingUUID:
         self._int = value
         cls = type(self)
         if cls.seen == cls.fork_at:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                cls.in_child = os.fork() == 0
+            cls.pid = fork()
+            cls.in_child = cls.pid == 0
         cls.seen += 1
 
     int = property(_get, _set)
 
 
-def test_fork_in_the_middle_of_a_batch(v):
+def test_fork_in_the_middle_of_a_batch(vorndal):
     fork_at = 40
     count = 100
     for _ in range(scale(10, minimum=3)):
         read_end, write_end = os.pipe()
         ForkingUUID.fork_at, ForkingUUID.seen, ForkingUUID.in_child = fork_at, 0, False
-        v._configure_uuid7(ForkingUUID, None)
-        v._set_state_for_tests(FUTURE_TS, 0)
+        vorndal._configure_uuid7(ForkingUUID, None)
+        vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
         try:
-            batch = [u.int for u in v.uuid7_many(count)]
+            batch = [u.int for u in vorndal.uuid7_many(count)]
         finally:
             if ForkingUUID.in_child:
-                try:
-                    os.write(write_end, json.dumps(batch).encode())
-                finally:
-                    os._exit(0)
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as incoming:
-            child = json.loads(incoming.read())
-        pid, status = os.wait()
-        assert os.waitstatus_to_exitcode(status) == 0
-        v._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+                send_and_exit(write_end, batch)
+        child = json.loads(receive(read_end, write_end, ForkingUUID.pid))
+        vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
 
         assert len(batch) == len(child) == count
         # Up to the forking element both processes hold the same identifiers.
         assert batch[: fork_at + 1] == child[: fork_at + 1]
-        assert [fields(x)[:2] for x in batch] == [(FUTURE_TS, n) for n in range(1, count + 1)]
+        assert [fields(x)[:2] for x in batch] == [(FAR_FUTURE_MS, n) for n in range(1, count + 1)]
         # From the next element on the child has a sequence of its own.
         rest = child[fork_at + 1 :]
-        assert all(fields(x)[0] < FUTURE_TS for x in rest)
+        assert all(fields(x)[0] < FAR_FUTURE_MS for x in rest)
         assert_increasing(rest, "the child's part of the batch")
         assert_fresh_bytes(batch, [rest])
 
@@ -224,45 +222,30 @@ class ForkingCount:
         self.in_child = False
 
     def __index__(self):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            self.pid = os.fork()
+        self.pid = fork()
         self.in_child = self.pid == 0
         return self.count
 
 
-@pytest.mark.parametrize("batch", ["uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many"])
-def test_fork_in_the_count_of_a_batch(v, batch):
-    v._set_state_for_tests(FUTURE_TS, 0)
-    assert fields(v.generate_uuid7_bytes())[:2] == (FUTURE_TS, 1)
+@pytest.mark.parametrize("batch", BATCHES)
+def test_fork_in_the_count_of_a_batch(vorndal, batch):
+    vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
+    assert fields(vorndal.generate_uuid7_bytes())[:2] == (FAR_FUTURE_MS, 1)
     read_end, write_end = os.pipe()
     count = ForkingCount(300)
-    result = getattr(v, batch)(count)
-    if isinstance(result, bytes):
-        values = [int.from_bytes(result[i : i + 16], "big") for i in range(0, len(result), 16)]
-    elif batch == "uuid7_str_many":
-        values = [int(s.replace("-", ""), 16) for s in result]
-    else:
-        values = [item.int for item in result]
+    values = values_of(getattr(vorndal, batch)(count))
     if count.in_child:
-        try:
-            os.write(write_end, json.dumps(values).encode())
-        finally:
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as incoming:
-        child = json.loads(incoming.read())
-    _, status = os.waitpid(count.pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
-    assert [fields(x)[:2] for x in values] == [(FUTURE_TS, n) for n in range(2, 302)]
-    assert all(fields(x)[0] < FUTURE_TS for x in child)
+        send_and_exit(write_end, values)
+    child = json.loads(receive(read_end, write_end, count.pid))
+    assert [fields(x)[:2] for x in values] == [(FAR_FUTURE_MS, n) for n in range(2, 302)]
+    assert all(fields(x)[0] < FAR_FUTURE_MS for x in child)
     assert_increasing(child, "the child's batch")
     assert_fresh_bytes(values, [child])
 
 
-def test_urandom_descriptor_is_close_on_exec(v):
-    v._reset_state_for_tests()
-    v.generate_uuid7()  # the pool was emptied: this opens (or reuses) the device
+def test_urandom_descriptor_is_close_on_exec(vorndal):
+    vorndal._reset_state_for_tests()
+    vorndal.generate_uuid7()  # the pool was emptied: this opens (or reuses) the device
     held = urandom_descriptors()
     assert held, "the generator holds no descriptor of /dev/urandom"
     import fcntl
@@ -277,29 +260,15 @@ def test_urandom_descriptor_is_close_on_exec(v):
     )
     # subprocess would close the descriptors itself; keep them, so that only
     # close-on-exec can release them.
-    shown = subprocess.run(
-        [sys.executable, "-I", "-S", "-c", lister],
-        close_fds=False,
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    assert "/dev/urandom" not in shown.stdout.split(), shown.stdout
+    shown = subprocess.check_output([sys.executable, "-I", "-S", "-c", lister], close_fds=False, text=True)
+    assert "/dev/urandom" not in shown.split(), shown
+
     # And a plain fork followed by exec, from a child that generated first.
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(read_end)
-            v._reset_state_for_tests()
-            v.generate_uuid7()
-            os.dup2(write_end, 1)
-            os.execv(sys.executable, [sys.executable, "-I", "-S", "-c", lister])
-        finally:
-            os._exit(1)
-    os.close(write_end)
-    with os.fdopen(read_end) as incoming:
-        output = incoming.read()
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    def generate_then_list(write_end):
+        vorndal._reset_state_for_tests()
+        vorndal.generate_uuid7()
+        os.dup2(write_end, 1)
+        os.execv(sys.executable, [sys.executable, "-I", "-S", "-c", lister])
+
+    output = forked(generate_then_list).decode()
     assert output.strip() and "/dev/urandom" not in output.split(), output

@@ -7,21 +7,19 @@ import gc
 import tracemalloc
 
 import pytest
-from stress_support import scale
-
-BATCHES = ["uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many"]
+from testkit import BATCHES, scale
 
 
-@pytest.mark.parametrize("name", BATCHES + ["_uuid7_at_many"])
-def test_repeated_batches_do_not_grow_memory(v, name):
+@pytest.mark.parametrize("name", [*BATCHES, "_uuid7_at_many"])
+def test_repeated_batches_do_not_grow_memory(vorndal, name):
     size = 10_000
     if name == "_uuid7_at_many":
         stamps = list(range(size))
 
         def call():
-            return v._uuid7_at_many(stamps)
+            return vorndal._uuid7_at_many(stamps)
     else:
-        batch = getattr(v, name)
+        batch = getattr(vorndal, name)
 
         def call():
             return batch(size)

@@ -13,8 +13,8 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
-from stress_support import MAX_COUNTER, MAX_TS, OVERFLOW_MESSAGE, fields, now_ms, scale
-from tembrel.tembrel_impl import vorndal as v
+from tembrel.tembrel_impl import vorndal
+from testkit import MAX_COUNTER, MAX_MS, OVERFLOW_MESSAGE, fields, now_ms, scale
 
 U64 = 1 << 64
 
@@ -24,9 +24,9 @@ def timestamps():
     return st.one_of(
         st.integers(-3, 3).map(lambda d: ("last", d)),
         st.integers(-3, 0).map(lambda d: ("top", d)),
-        st.integers(0, MAX_TS).map(lambda t: ("abs", t)),
+        st.integers(0, MAX_MS).map(lambda t: ("abs", t)),
         st.integers(0, 5).map(lambda t: ("abs", t)),
-        st.integers(MAX_TS + 1, U64 - 1).map(lambda t: ("abs", t)),
+        st.integers(MAX_MS + 1, U64 - 1).map(lambda t: ("abs", t)),
         st.integers(-(2**70), -1).map(lambda t: ("abs", t)),
         st.integers(U64, 2**80).map(lambda t: ("abs", t)),
     )
@@ -35,7 +35,7 @@ def timestamps():
 class Generator(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        v._reset_state_for_tests()
+        vorndal._reset_state_for_tests()
         self.initialized = False
         self.last_ms = 0
         self.counter = 0
@@ -48,19 +48,19 @@ class Generator(RuleBasedStateMachine):
         if kind == "last":
             return self.last_ms + value
         if kind == "top":
-            return MAX_TS + value
+            return MAX_MS + value
         return value
 
     def expect_next(self, ts):
         """What the next monotonic identifier at ts must be: ("overflow",),
         ("exact", ts, counter) or ("seed", ts)."""
-        if ts > MAX_TS:
+        if ts > MAX_MS:
             return ("overflow",)
         if self.initialized and self.last_ms >= ts:
             following = (self.counter + 1) & MAX_COUNTER
             if following:
                 return ("exact", self.last_ms, following)
-            if self.last_ms == MAX_TS:
+            if self.last_ms == MAX_MS:
                 return ("overflow",)
             return ("seed", self.last_ms + 1)
         return ("seed", ts)
@@ -85,34 +85,34 @@ class Generator(RuleBasedStateMachine):
 
     @rule()
     def reset(self):
-        v._reset_state_for_tests()
+        vorndal._reset_state_for_tests()
         self.initialized = False
         self.last_ms = self.counter = 0
         self.previous = None
 
     @rule(
-        ts=st.one_of(st.integers(0, MAX_TS), st.integers(MAX_TS - 3, MAX_TS), st.integers(0, 3)),
+        ts=st.one_of(st.integers(0, MAX_MS), st.integers(MAX_MS - 3, MAX_MS), st.integers(0, 3)),
         counter=st.one_of(st.integers(0, MAX_COUNTER), st.integers(MAX_COUNTER - 3, MAX_COUNTER)),
     )
     def set_state(self, ts, counter):
         self._apply_set(ts, counter)
 
     @rule(
-        ts=st.one_of(st.integers(-(2**66), 2**66), st.integers(MAX_TS - 2, MAX_TS + 2)),
+        ts=st.one_of(st.integers(-(2**66), 2**66), st.integers(MAX_MS - 2, MAX_MS + 2)),
         counter=st.one_of(st.integers(-(2**66), 2**66), st.integers(MAX_COUNTER - 2, MAX_COUNTER + 2)),
     )
     def set_state_any(self, ts, counter):
         # The hook reduces both modulo 2**64 before the range tests.
-        if ts % U64 > MAX_TS or counter % U64 > MAX_COUNTER:
+        if ts % U64 > MAX_MS or counter % U64 > MAX_COUNTER:
             with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
-                v._set_state_for_tests(ts, counter)
+                vorndal._set_state_for_tests(ts, counter)
         else:
-            v._set_state_for_tests(ts, counter)
+            vorndal._set_state_for_tests(ts, counter)
             self.initialized, self.last_ms, self.counter = True, ts % U64, counter % U64
             self.previous = None
 
     def _apply_set(self, ts, counter):
-        v._set_state_for_tests(ts, counter)
+        vorndal._set_state_for_tests(ts, counter)
         self.initialized, self.last_ms, self.counter = True, ts, counter
         self.previous = None
 
@@ -122,10 +122,10 @@ class Generator(RuleBasedStateMachine):
         ts = raw % U64  # the hook reduces any int modulo 2**64
         expected = self.expect_next(ts)
         if expected[0] == "overflow":
-            caught = self.overflow(lambda: v._generate_uuid7_bytes_for_tests(raw))
+            caught = self.overflow(lambda: vorndal._generate_uuid7_bytes_for_tests(raw))
             assert str(caught.value) == OVERFLOW_MESSAGE
             return
-        self.check(expected, v._generate_uuid7_bytes_for_tests(raw))
+        self.check(expected, vorndal._generate_uuid7_bytes_for_tests(raw))
 
     @rule(steps=st.integers(1, 40))
     def count_on(self, steps):
@@ -134,16 +134,16 @@ class Generator(RuleBasedStateMachine):
             ts = self.last_ms if self.initialized else 0
             expected = self.expect_next(ts)
             if expected[0] == "overflow":
-                self.overflow(lambda ts=ts: v._generate_uuid7_bytes_for_tests(ts))
+                self.overflow(lambda ts=ts: vorndal._generate_uuid7_bytes_for_tests(ts))
                 return
-            self.check(expected, v._generate_uuid7_bytes_for_tests(ts))
+            self.check(expected, vorndal._generate_uuid7_bytes_for_tests(ts))
 
     @precondition(lambda self: self.initialized and self.last_ms > now_ms() + 60_000)
     @rule(which=st.sampled_from(["generate_uuid7_bytes", "generate_uuid7_int", "uuid7_obj", "uuid7"]))
     def clock_driven_behind_the_state(self, which):
         """With the state ahead of the clock, a clock-driven call counts on."""
         expected = self.expect_next(now_ms())
-        call = getattr(v, which)
+        call = getattr(vorndal, which)
         if expected[0] == "overflow":
             caught = self.overflow(call)
             assert str(caught.value) == OVERFLOW_MESSAGE
@@ -159,7 +159,7 @@ class Generator(RuleBasedStateMachine):
     @rule()
     def clock_driven_ahead_of_the_state(self):
         before = now_ms()
-        result = v.generate_uuid7_bytes()
+        result = vorndal.generate_uuid7_bytes()
         after = now_ms()
         ts = fields(result)[0]
         assert before <= ts <= after
@@ -172,12 +172,12 @@ class Generator(RuleBasedStateMachine):
         for _ in range(times):
             if raw < 0 or raw >= U64:
                 with pytest.raises(OverflowError):
-                    v._generate_uuid7_at_bytes(raw)
-            elif raw > MAX_TS:
-                caught = self.overflow(lambda: v._generate_uuid7_at_bytes(raw))
+                    vorndal._generate_uuid7_at_bytes(raw)
+            elif raw > MAX_MS:
+                caught = self.overflow(lambda: vorndal._generate_uuid7_at_bytes(raw))
                 assert str(caught.value) == OVERFLOW_MESSAGE
             else:
-                result = v._generate_uuid7_at_bytes(raw)
+                result = vorndal._generate_uuid7_at_bytes(raw)
                 assert int.from_bytes(result[:6], "big") == raw
                 assert result[6] >> 4 == 7 and result[8] >> 6 == 0b10
 
@@ -195,4 +195,4 @@ test_generator_model = Generator.TestCase
 @pytest.fixture(autouse=True)
 def _reset_after():
     yield
-    v._reset_state_for_tests()
+    vorndal._reset_state_for_tests()

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 
 import pytest
-from stress_support import scale
+from testkit import scale
 
 np = pytest.importorskip("numpy")
 
@@ -32,18 +32,18 @@ def as_words(data):
     return array[:, 0], array[:, 1]
 
 
-def test_tail_bits_and_uniqueness(v):
+def test_tail_bits_and_uniqueness(vorndal):
     n = scale(1_000_000, minimum=40_000)
-    data = v.uuid7_bytes_many(n)
+    data = vorndal.uuid7_bytes_many(n)
     high, low = as_words(data)
     assert_balanced(unpack(low & np.uint64(0xFFFFFFFF), 32), "random tail")
     assert len({data[i : i + 16] for i in range(0, len(data), 16)}) == n
 
 
-def test_counter_seed_bits(v):
+def test_counter_seed_bits(vorndal):
     # Each identifier at a new millisecond carries a freshly seeded counter.
     n = scale(1_000_000, minimum=40_000)
-    data = b"".join(v._generate_uuid7_bytes_for_tests(t) for t in range(1, n + 1))
+    data = b"".join(vorndal._generate_uuid7_bytes_for_tests(t) for t in range(1, n + 1))
     high, low = as_words(data)
     assert np.array_equal(high >> np.uint64(16), np.arange(1, n + 1, dtype=np.uint64))
     counters = ((high & np.uint64(0xFFF)) << np.uint64(30)) | ((low >> np.uint64(32)) & np.uint64(0x3FFFFFFF))
@@ -52,9 +52,9 @@ def test_counter_seed_bits(v):
     assert len(set(data[i : i + 16] for i in range(0, len(data), 16))) == n
 
 
-def test_independent_bits(v):
+def test_independent_bits(vorndal):
     n = scale(1_000_000, minimum=40_000)
-    data = b"".join(v._generate_uuid7_at_bytes(12345) for _ in range(n))
+    data = b"".join(vorndal._generate_uuid7_at_bytes(12345) for _ in range(n))
     high, low = as_words(data)
     assert np.all(high >> np.uint64(16) == np.uint64(12345))
     assert np.all(((high >> np.uint64(12)) & np.uint64(0xF)) == np.uint64(7))
