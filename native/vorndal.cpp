@@ -577,7 +577,7 @@ class HeldUuidClassConfig {
 
 UuidClassConfig main_uuid_class_config = {nullptr, nullptr, {nullptr, 0, 0, 0}};
 
-constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.FastPath";
+constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.UuidClassConfig";
 
 void release_uuid_class_config(PyObject *capsule) {
     auto *config =
@@ -1055,30 +1055,29 @@ PyObject *py_generate_uuid7_at_bytes(PyObject *, PyObject *arg) {
 // The module.
 // ---------------------------------------------------------------------------
 
-// The rows stand in the module's published order, which is the order of its
-// attributes, not that of the sections above.
+// The rows follow the sections above.
 PyMethodDef vorndal_methods[] = {
-    {"_uuid7_at_many", py_uuid7_at_many, METH_O,
-     "Generate independent UUID v7 objects after validating all timestamps"},
-    {"_generate_uuid7_at_bytes", py_generate_uuid7_at_bytes, METH_O,
-     "Generate independent UUID v7 bytes at a Unix millisecond timestamp"},
-    {"_set_state_for_tests", py_set_state_for_tests, METH_VARARGS,
-     "Set timestamp and counter for deterministic boundary tests"},
-    {"uuid7", py_uuid7, METH_NOARGS, "Generate a UUID v7 uuid.UUID object"},
-    {"uuid7_obj", py_uuid7_obj, METH_NOARGS, "Generate a compact native UUID v7 object"},
-    {"uuid7_many", py_uuid7_many, METH_VARARGS, "Generate UUID v7 objects in one call"},
-    {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS,
-     "Generate compact native UUID v7 objects in one call"},
-    {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
-    {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
-    {"_configure_uuid7", _PyCFunction_CAST(py_configure_uuid7), METH_FASTCALL,
-     "Configure the UUID v7 object fast path"},
     {"generate_uuid7", py_generate_uuid7, METH_NOARGS, "Generate a UUID v7 string"},
+    {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
     {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS, "Generate UUID v7 bytes"},
     {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS, "Generate a UUID v7 integer"},
+    {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
+    {"uuid7_obj", py_uuid7_obj, METH_NOARGS, "Generate a compact native UUID v7 object"},
+    {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS,
+     "Generate compact native UUID v7 objects in one call"},
+    {"_configure_uuid7", _PyCFunction_CAST(py_configure_uuid7), METH_FASTCALL,
+     "Configure the UUID v7 object fast path"},
+    {"uuid7", py_uuid7, METH_NOARGS, "Generate a UUID v7 uuid.UUID object"},
+    {"uuid7_many", py_uuid7_many, METH_VARARGS, "Generate UUID v7 objects in one call"},
+    {"_uuid7_at_many", py_uuid7_at_many, METH_O,
+     "Generate independent UUID v7 objects after validating all timestamps"},
+    {"_reset_state_for_tests", py_reset_state_for_tests, METH_NOARGS, "Reset UUID v7 generator state"},
+    {"_set_state_for_tests", py_set_state_for_tests, METH_VARARGS,
+     "Set timestamp and counter for deterministic boundary tests"},
     {"_generate_uuid7_bytes_for_tests", py_generate_uuid7_bytes_for_tests, METH_VARARGS,
      "Generate UUID v7 bytes for a specific timestamp"},
-    {"_reset_state_for_tests", py_reset_state_for_tests, METH_NOARGS, "Reset UUID v7 generator state"},
+    {"_generate_uuid7_at_bytes", py_generate_uuid7_at_bytes, METH_O,
+     "Generate independent UUID v7 bytes at a Unix millisecond timestamp"},
     {nullptr, nullptr, 0, nullptr},
 };
 

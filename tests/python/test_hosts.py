@@ -190,7 +190,7 @@ slot = uuid.UUID.int
 def drop(self, value):
     for candidate in gc.get_objects():
         if type(candidate) is dict:
-            candidate.pop("tembrel.tembrel_impl.vorndal.FastPath", None)
+            candidate.pop("tembrel.tembrel_impl.vorndal.UuidClassConfig", None)
     slot.__set__(self, value)
 
 uuid.UUID.int = property(slot.__get__, drop)
