@@ -5,7 +5,9 @@ A child that went on with its parent's state would repeat the parent's
 counter and pool bytes: with a frozen clock, its identifiers would be the
 parent's exactly.  A shared pool shows up first as the same 32-bit random
 tails at different timestamps, so the tests compare tails, not only whole
-identifiers.  Each scenario runs in a subprocess, the way users meet it.
+identifiers.  Each scenario runs in a subprocess, the way users meet it, for each
+implementation of the module (``implementation``); where the package is
+imported, it binds the same one.
 """
 
 from __future__ import annotations
@@ -66,10 +68,14 @@ def produce(count=64):
 
 
 def run_scenario(
-    code: str, *, prefix: tuple[str, ...] = (), refuse_wipeonfork: bool = False
+    code: str, implementation: str, *, prefix: tuple[str, ...] = (), refuse_wipeonfork: bool = False
 ) -> subprocess.CompletedProcess[str]:
     source = PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "") + textwrap.dedent(code)
-    return testkit.run_python(source, prefix=prefix)
+    return testkit.run_python(
+        testkit.retarget(source, implementation),
+        prefix=prefix,
+        env=testkit.implementation_env(implementation),
+    )
 
 
 def tails(ids: list[str]) -> set[str]:
@@ -120,8 +126,8 @@ os.waitpid(pid, 0)
         pytest.param("ctypes.CDLL(None, use_errno=True).fork()", id="fork_from_c"),
     ],
 )
-def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
-    by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork)))
+def test_forked_child_shares_nothing_with_its_parent(fork: str, implementation: str) -> None:
+    by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork), implementation))
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
@@ -181,7 +187,16 @@ def pid_namespaces() -> None:
         pytest.skip(f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}")
 
 
-@pytest.mark.parametrize("refuse_wipeonfork", [False, True], ids=["wiped_mapping", "advice_refused"])
+@pytest.mark.parametrize(
+    "refuse_wipeonfork",
+    [
+        False,
+        pytest.param(
+            True, marks=pytest.mark.native_only("the fallback where the kernel refuses wipe-on-fork")
+        ),
+    ],
+    ids=["wiped_mapping", "advice_refused"],
+)
 @pytest.mark.parametrize(
     ("code", "prefix"),
     [
@@ -201,12 +216,14 @@ def pid_namespaces() -> None:
 )
 @pytest.mark.usefixtures("pid_namespaces")
 def test_a_process_under_its_forerunners_pid_shares_nothing(
-    code: str, prefix: tuple[str, ...], refuse_wipeonfork: bool
+    code: str, prefix: tuple[str, ...], refuse_wipeonfork: bool, implementation: str
 ) -> None:
     # The ownership check's two paths: the mapping the kernel wipes, and the
     # fallback where the kernel refuses to.  The process id cannot tell the
-    # two processes apart.
-    by_role = reports_by_role(run_scenario(code, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork))
+    # two processes apart (the Python implementation knows them by its
+    # handler of os.fork).
+    done = run_scenario(code, implementation, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork)
+    by_role = reports_by_role(done)
     pids = {report["pid"] for report in by_role.values()}
     assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
@@ -243,6 +260,7 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
     return testkit.run_python(REPORT_FAILURE, prefix=prefix, timeout=20)
 
 
+@pytest.mark.native_only("reads /dev/urandom itself; the Python implementation takes os.urandom")
 @pytest.mark.parametrize(
     ("setup", "expected_errno"),
     [
@@ -266,6 +284,7 @@ def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno
         assert failure == [CSPRNG_MESSAGE, True, expected_errno], name
 
 
+@pytest.mark.native_only("holds a descriptor of /dev/urandom; the Python implementation takes os.urandom")
 def test_descriptor_limit_is_reported_as_its_cause() -> None:
     code = """
     import json, os, resource
@@ -301,6 +320,7 @@ def getpid_calls(code: str) -> int:
     return int(rows[0][3]) if rows else 0
 
 
+@pytest.mark.native_only("the ownership check reads memory; the Python implementation compares os.getpid()")
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 def test_no_system_call_per_identifier() -> None:
     # The ownership check is a read of memory: 100,000 identifiers of every
@@ -334,6 +354,7 @@ os.wait() if {fork} else os.abort()
 """
 
 
+@pytest.mark.native_only("the pool is kept out of core files")
 @pytest.mark.parametrize("fork", [False, True], ids=["the_process", "forked_child"])
 def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> None:
     pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
@@ -386,13 +407,14 @@ def wait_for(done, what: str, timeout: float = 30) -> None:  # type: ignore[no-u
 
 @pytest.mark.parametrize("reseed", [False, True])
 def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
-    reseed: bool, tmp_path: pathlib.Path
+    reseed: bool, implementation: str, tmp_path: pathlib.Path
 ) -> None:
     if shutil.which("criu") is None or os.geteuid() != 0:
         pytest.skip("needs root and criu")
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    command = testkit.python_command(PRODUCE + RESTORED)
-    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, **quiet)
+    command = testkit.python_command(testkit.retarget(PRODUCE + RESTORED, implementation))
+    env = testkit.implementation_env(implementation)
+    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, env=env, **quiet)
     wait_for((tmp_path / "ready").exists, "the process never got ready")
     options = ["-D", str(tmp_path), "--shell-job", "-o"]
     dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)
