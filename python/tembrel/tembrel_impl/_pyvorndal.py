@@ -58,6 +58,7 @@ _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
 _TAIL_MASK = 0xFFFFFFFF
 _COUNTER_STEP = 1 << 32  # one step of the counter, in an identifier's value
+_SHORT_BATCH = 16  # fewer identifiers are made one by one: a run's set-up costs more
 _VERSION_VARIANT = (0x7 << 76) | (0b10 << 62)
 
 _OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
@@ -69,6 +70,7 @@ _POOL_BYTES = 4096
 _DRAWS = _Struct(f"={_POOL_BYTES // 8}Q")
 _POOL_DRAWS = _DRAWS.size // 8
 
+_MIN_SSIZE, _MAX_SSIZE = -_sys.maxsize - 1, _sys.maxsize  # a Py_ssize_t's range
 # The largest counts whose list (8 bytes a slot) or bytes (16 a slot) has a size.
 _MAX_LIST_COUNT = _sys.maxsize // 8
 _MAX_BYTES_COUNT = _sys.maxsize // 16
@@ -197,6 +199,10 @@ def _next_values(count: int) -> list[int]:
     with _lock:
         if _getpid() != _owner:
             _reset()
+        if count < _SHORT_BATCH:
+            for _ in range(count):
+                append(_step(time_ns() // 1_000_000))
+            return values
         while remaining:
             now = time_ns() // 1_000_000
             # From here to the commit no call is made (nothing else can run on
@@ -244,7 +250,7 @@ def _independent(timestamps: list[int]) -> list[int]:
 def _batch_count(count: SupportsIndex) -> int:
     """A batch's count, as the native module reads it: any integer index that fits a Py_ssize_t."""
     n = count if type(count) is int else _index(count)
-    if not -_sys.maxsize - 1 <= n <= _sys.maxsize:
+    if not _MIN_SSIZE <= n <= _MAX_SSIZE:
         raise OverflowError("Python int too large to convert to C ssize_t")
     if n < 0:
         raise ValueError("count must be non-negative")
