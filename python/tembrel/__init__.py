@@ -57,10 +57,46 @@ if _started_as_command():
         _signal.signal(_signal.SIGINT, _interrupted)
 
 import datetime as _dt
+import os as _os
 import uuid as _uuid
-from collections.abc import Buffer, Iterable
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Literal
 
-from .tembrel_impl import vorndal as _vorndal
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+    from .tembrel_impl import vorndal as _vorndal
+elif _sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:  # no ABC names the buffer protocol before 3.12
+    Buffer = bytes | bytearray | memoryview
+
+
+def _implementation() -> tuple[Literal["native", "python"], object]:
+    """The native module where it loads, else the pure-Python one; TEMBREL_PURE_PYTHON=1 forces Python."""
+    if _os.environ.get("TEMBREL_PURE_PYTHON", "") not in ("", "0"):
+        from .tembrel_impl import _pyvorndal
+
+        return "python", _pyvorndal
+    try:
+        from .tembrel_impl import vorndal
+    except ImportError:  # CPython before 3.13, PyPy, free-threaded builds, systems other than Linux
+        from .tembrel_impl import _pyvorndal
+
+        return "python", _pyvorndal
+    return "native", vorndal
+
+
+implementation: Literal["native", "python"]
+"""Which implementation of the generator the package uses: ``"native"``, the
+C++ extension module, or ``"python"``, its pure-Python twin (on interpreters
+and systems the native module does not serve, or with ``TEMBREL_PURE_PYTHON=1``
+in the environment).  Both make the same identifiers with the same guarantees;
+README's *Guarantees* says where they differ."""
+if TYPE_CHECKING:
+    implementation = "native"
+else:
+    implementation, _vorndal = _implementation()
 
 __all__ = [
     "CompactUUID",
@@ -68,6 +104,7 @@ __all__ = [
     "UUIDLike",
     "as_uuid",
     "datetime_of",
+    "implementation",
     "reseed",
     "time_ms",
     "uuid7",
@@ -262,11 +299,13 @@ def _as_int(value: object) -> int:
         if len(value) != 16:
             raise ValueError(f"a UUID is 16 bytes, not {len(value)}")
         return int.from_bytes(value)
-    if not isinstance(value, Buffer):
+    try:
+        view = memoryview(value)  # type: ignore[arg-type]
+    except TypeError:
         raise TypeError(
             f"expected uuid.UUID, UUID7Obj, str, a 16-byte buffer or int, not {type(value).__name__}"
-        )
-    with memoryview(value) as view:
+        ) from None
+    with view:
         if view.nbytes != 16:
             raise ValueError(f"a UUID is 16 bytes, not {view.nbytes}")
         if not view.contiguous:
