@@ -90,8 +90,8 @@ def retarget(source: str, name: str) -> str:
 def native_unavailable() -> str | None:
     """Why the native implementation is not tested in this run, or None.  A
     module that exists but fails to load is no reason: that test fails."""
-    if os.environ.get(PURE_PYTHON) == "1":
-        return f"{PURE_PYTHON}=1: this run tests the Python implementation alone"
+    if os.environ.get(PURE_PYTHON, "") not in ("", "0"):
+        return f"{PURE_PYTHON} is set: this run tests the Python implementation alone"
     if importlib.util.find_spec(MODULES["native"]) is None:
         return "the native module is not built for this interpreter"
     return None

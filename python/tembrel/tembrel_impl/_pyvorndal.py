@@ -261,6 +261,7 @@ def _list_count(count: SupportsIndex) -> int:
     n = _batch_count(count)
     if n > _MAX_LIST_COUNT:
         raise MemoryError
+    [None] * n  # the result's room, or MemoryError before anything is generated
     return n
 
 
@@ -308,6 +309,7 @@ def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
     n = _batch_count(count)
     if n > _MAX_BYTES_COUNT:
         raise MemoryError
+    bytes(16 * n)  # the result's room, or the allocator's refusal before anything is generated
     return b"".join(map(int.to_bytes, _next_values(n), _repeat(16)))
 
 
