@@ -48,6 +48,7 @@ from operator import and_ as _and
 from operator import index as _index
 from operator import or_ as _or
 from struct import Struct as _Struct
+from types import BuiltinFunctionType as _BuiltinCallable
 from types import MemberDescriptorType as _MemberDescriptor
 from typing import Any, SupportsIndex, cast
 from typing import final as _final
@@ -74,6 +75,7 @@ _MIN_SSIZE, _MAX_SSIZE = -_sys.maxsize - 1, _sys.maxsize  # a Py_ssize_t's range
 # The largest counts whose list (8 bytes a slot) or bytes (16 a slot) has a size.
 _MAX_LIST_COUNT = _sys.maxsize // 8
 _MAX_BYTES_COUNT = _sys.maxsize // 16
+_PROBED_COUNT = 1 << 16  # larger batches first make sure their result fits in memory
 
 # --------------------------------------------------------------------------
 # The generator's state, guarded by _lock.
@@ -257,12 +259,19 @@ def _batch_count(count: SupportsIndex) -> int:
     return n
 
 
-def _list_count(count: SupportsIndex) -> int:
-    n = _batch_count(count)
-    if n > _MAX_LIST_COUNT:
+def _room_for(count: int, size: int, limit: int) -> int:
+    """`count`, once memory for `count` results of `size` bytes could be had:
+    MemoryError before anything is generated, as the native module's
+    allocation of its result would give."""
+    if count > limit:
         raise MemoryError
-    [None] * n  # the result's room, or MemoryError before anything is generated
-    return n
+    if count > _PROBED_COUNT:
+        bytearray(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+    return count
+
+
+def _list_count(count: SupportsIndex) -> int:
+    return _room_for(_batch_count(count), 8, _MAX_LIST_COUNT)
 
 
 def _hook_integer(value: object, position: int) -> int:
@@ -306,10 +315,7 @@ def generate_uuid7_int() -> int:
 
 def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
     """Generate contiguous UUID v7 bytes in one call"""
-    n = _batch_count(count)
-    if n > _MAX_BYTES_COUNT:
-        raise MemoryError
-    bytes(16 * n)  # the result's room, or the allocator's refusal before anything is generated
+    n = _room_for(_batch_count(count), 16, _MAX_BYTES_COUNT)
     return b"".join(map(int.to_bytes, _next_values(n), _repeat(16)))
 
 
@@ -492,11 +498,17 @@ _consume: Callable[[Iterable[object]], None] = _deque[object](maxlen=0).extend
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made by a class statement
 
 
-def _is_python_class(cls: type) -> bool:
+def _is_plain_class(cls: type) -> bool:
+    """Whether an instance of `cls` made by object.__new__ is a valid object:
+    a class made by a class statement, with no constructor of C code of its
+    own (a built-in base's instance keeps state only its constructor sets up)."""
+    if cls is object:
+        return True
     flags = getattr(cls, "__flags__", None)
-    if isinstance(flags, int):
-        return bool(flags & _HEAPTYPE)
-    return cls.__module__ != "builtins"  # an interpreter that keeps no flags
+    if isinstance(flags, int) and not flags & _HEAPTYPE:
+        return False
+    constructor = vars(cls).get("__new__")
+    return constructor is None or not isinstance(constructor, _BuiltinCallable)
 
 
 def _configure_uuid7(*args: object) -> None:
@@ -507,7 +519,7 @@ def _configure_uuid7(*args: object) -> None:
     new_type, new_safe_uuid = args
     if not isinstance(new_type, type):
         raise TypeError("uuid type must be a type")
-    if not all(base is object or _is_python_class(base) for base in new_type.__mro__):
+    if not all(_is_plain_class(base) for base in new_type.__mro__):
         raise TypeError("uuid type must be a Python class whose bases are plain Python classes or object")
     _uuid_class, _safe_uuid = new_type, new_safe_uuid
 
@@ -535,7 +547,7 @@ def uuid7() -> Any:
 
 def _slot(cls: type, name: str) -> Any:
     """The plain slot that serves attribute `name` on instances of `cls`, found as
-    attribute lookup finds it; None where setting it may run Python code."""
+    attribute lookup finds it; None where setting it may run Python code or fail."""
     for klass in cls.__mro__:
         found = vars(klass).get(name)
         if found is not None:
@@ -543,17 +555,17 @@ def _slot(cls: type, name: str) -> Any:
     return None
 
 
-def _instances(values: list[int]) -> list[Any]:
-    """One instance of the configured class per value."""
-    cls = _configured_class()
+def _plain_slots(cls: type) -> tuple[Any, Any] | None:
+    """The slots of `int` and `is_safe` where both are plain, else None."""
     int_slot, safe_slot = _slot(cls, "int"), _slot(cls, "is_safe")
-    if int_slot is None or safe_slot is None:
-        # Each instance from the class configured at its making: a setter may configure anew.
-        return [_instance(_configured_class(), value) for value in values]
-    # Plain slots, which run no Python code: filled by C-level loops.
+    return None if int_slot is None or safe_slot is None else (int_slot, safe_slot)
+
+
+def _fill(cls: type, slots: tuple[Any, Any], values: list[int]) -> list[Any]:
+    """One instance of `cls` per value, its plain slots filled by C-level loops (no Python code runs)."""
     objs: list[Any] = list(map(_new_object, _repeat(cls, len(values))))
-    _consume(map(int_slot.__set__, objs, values))
-    _consume(map(safe_slot.__set__, objs, _repeat(_safe_uuid)))
+    _consume(map(slots[0].__set__, objs, values))
+    _consume(map(slots[1].__set__, objs, _repeat(_safe_uuid)))
     return objs
 
 
@@ -562,8 +574,13 @@ def uuid7_many(count: SupportsIndex, /) -> list[Any]:
     n = _list_count(count)
     if not n:
         return []
-    _configured_class()  # before anything is generated
-    return _instances(_next_values(n))
+    cls = _configured_class()  # before anything is generated
+    slots = _plain_slots(cls)
+    if slots is not None:
+        return _fill(cls, slots, _next_values(n))
+    # Setting an attribute may run Python code or fail: each identifier is
+    # generated, then its instance made from the class configured at that moment.
+    return [_instance(_configured_class(), _next_value()) for _ in range(n)]
 
 
 def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[Any]:
@@ -579,8 +596,11 @@ def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[Any]:
         if not 0 <= ms <= _MAX_MS:
             raise ValueError(f"unix_ms[{position}] must be between 0 and 2**48 - 1")
         timestamps.append(ms)
-    _configured_class()  # before anything is generated
-    return _instances(_independent(timestamps))
+    cls = _configured_class()  # before anything is generated
+    slots = _plain_slots(cls)
+    if slots is not None:
+        return _fill(cls, slots, _independent(timestamps))
+    return [_instance(_configured_class(), value) for value in _independent(timestamps)]
 
 
 # --------------------------------------------------------------------------
