@@ -301,25 +301,27 @@ from testkit import FAR_FUTURE_MS, fields
 
 COUNT, STAMPS, marker = 2**21, tuple(range(2**21)), object()
 vorndal._configure_uuid7(uuid.UUID, marker)
+# An interpreter without reference counts (PyPy) counts by the sequence alone.
+references = getattr(sys, "getrefcount", lambda obj: 0)
 
 def stop(signum, frame):
     global made
     _, sequence, _ = fields(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
-    made = max(sequence - 1, sys.getrefcount(marker) - base)
+    made = max(sequence - 1, references(marker) - base)
     raise KeyboardInterrupt
 
 signal.signal(signal.SIGALRM, stop)
 made, delay = 0, 0.005
 while made == 0:  # the signal came before the first identifier: later, then
     vorndal._set_state_for_tests(FAR_FUTURE_MS, 0)
-    base = sys.getrefcount(marker)
+    base = references(marker)
     signal.setitimer(signal.ITIMER_REAL, delay)
     delay *= 2
     try:
         result = CALL
     except KeyboardInterrupt:
         pass
-assert "result" not in globals() and sys.getrefcount(marker) == base
+assert "result" not in globals() and references(marker) == base
 print(made % EVERY, made < COUNT)
 """
 
@@ -331,7 +333,16 @@ SIGNALS_EVERY = {"native": 2**16, "python": 1}
 @pytest.mark.parametrize(
     "call",
     ["uuid7_str_many(COUNT)", "uuid7_bytes_many(COUNT)", "uuid7_obj_many(COUNT)", "uuid7_many(COUNT)"]
-    + ["_uuid7_at_many(STAMPS)"],
+    + [
+        pytest.param(
+            "_uuid7_at_many(STAMPS)",
+            # Its handler would see nothing made, and wait for a later signal forever.
+            marks=pytest.mark.native_only(
+                "the Python implementation draws independent identifiers before it builds their"
+                " instances, in loops without handlers: no handler can count them"
+            ),
+        )
+    ],
 )
 def test_a_raising_signal_handler_stops_a_batch(call: str, implementation: str) -> None:
     script = INTERRUPT.replace("CALL", f"vorndal.{call}").replace("EVERY", str(SIGNALS_EVERY[implementation]))

@@ -7,7 +7,9 @@ from __future__ import annotations
 import array
 import collections
 import enum
+import gc
 import os
+import re
 import sys
 import textwrap
 import uuid
@@ -16,6 +18,7 @@ import pytest
 import testkit
 from testkit import (
     BARE_IMPORTS,
+    CPYTHON,
     MAX_MS,
     ForeignSlot,
     HalfSlotted,
@@ -127,7 +130,7 @@ BUILT_IN_LAYOUTS = [
 ]
 
 # Keywords are refused by each implementation's argument handling, in its own words.
-NO_KEYWORDS = {"native": "takes no keyword arguments", "python": "got an unexpected keyword argument"}
+NO_KEYWORDS = {"native": "takes no keyword arguments", "python": "unexpected keyword argument"}
 
 REFUSED_CONFIGURATIONS = [
     *(
@@ -234,6 +237,7 @@ def test_release_of_the_old_is_safe_object_sees_the_new_configuration(vorndal, f
     new_safe = object()
     fast_path(Slotted, Noisy())
     vorndal._configure_uuid7(uuid.UUID, new_safe)
+    gc.collect()  # an interpreter without reference counts releases it only now
     assert seen == [(uuid.UUID, new_safe)]
 
 
@@ -292,7 +296,7 @@ class ReadOnlyInt:
 def test_attribute_setter_errors_pass_through(vorndal, cls, message, fast_path, pinned):
     safe = object()
     fast_path(cls, safe)
-    held = sys.getrefcount(safe)
+    held = sys.getrefcount(safe) if CPYTHON else None
     pinned.pin(20)
     for call in (vorndal.uuid7, lambda: vorndal.uuid7_many(3), lambda: vorndal._uuid7_at_many([5, 6])):
         with pytest.raises(AttributeError, match=message):
@@ -301,7 +305,8 @@ def test_attribute_setter_errors_pass_through(vorndal, cls, message, fast_path, 
     # before the instance could not be built; the independent ones do not count.
     assert pinned.next_counter() == 23
     # The half-built instances were released with their references.
-    assert sys.getrefcount(safe) == held
+    if CPYTHON:
+        assert sys.getrefcount(safe) == held
 
 
 # --------------------------------------------------------------------------
@@ -447,10 +452,12 @@ def test_a_slot_for_int_and_a_dictionary_for_is_safe(vorndal, fast_path):
 
 
 def test_a_slot_descriptor_of_another_class_is_refused_as_by_attribute_setting(vorndal, fast_path):
+    with pytest.raises(TypeError) as by_attribute_setting:
+        object.__new__(ForeignSlot).int = 0
+    # CPython: "descriptor 'int' for 'Slotted' objects doesn't apply to a 'ForeignSlot' object"
+    assert "'Slotted'" in str(by_attribute_setting.value)
     fast_path(ForeignSlot, None)
-    with pytest.raises(
-        TypeError, match="descriptor 'int' for 'Slotted' objects doesn't apply to a 'ForeignSlot' object"
-    ):
+    with pytest.raises(TypeError, match=f"^{re.escape(str(by_attribute_setting.value))}$"):
         vorndal.uuid7()
 
 

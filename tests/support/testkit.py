@@ -169,6 +169,10 @@ def values_of(result: object) -> list[int]:
     return [result.int]  # type: ignore[attr-defined]
 
 
+# What CPython alone shows of objects: their sizes and reference counts (PyPy has neither).
+CPYTHON = sys.implementation.name == "cpython"
+
+
 def now_ms() -> int:
     return time.time_ns() // 1_000_000
 
