@@ -20,7 +20,7 @@ import signal
 import sys
 import uuid
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, BinaryIO, TextIO
+from typing import Any, BinaryIO, TextIO, TypeVar
 
 from . import __version__, uuid7_bytes_many, uuid7_str_many
 from .tembrel_impl.vorndal import _generate_uuid7_at_bytes
@@ -33,7 +33,10 @@ _MAX_UNIX_MS = (1 << 48) - 1
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
-EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # 141, as a shell reports a filter ended by SIGPIPE
+# 141, as a shell reports a filter ended by SIGPIPE, whose number is 13 on every Unix (Windows has
+# no SIGPIPE, but a reader that goes away ends the run there with the same status).
+EXIT_BROKEN_PIPE = 128 + 13
+_T = TypeVar("_T")
 
 
 class _ReadFailed(Exception):
@@ -110,7 +113,7 @@ def _stdout() -> TextIO:
     return sys.stdout
 
 
-def _with_progress[T](chunks: Iterator[T], count: int) -> Iterator[T]:
+def _with_progress(chunks: Iterator[_T], count: int) -> Iterator[_T]:  # noqa: UP047 (3.11 has no PEP 695)
     """The chunks, each followed by a running count on standard error."""
     done = 0
     for chunk in chunks:

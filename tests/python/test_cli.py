@@ -141,6 +141,17 @@ def test_inspect_reports_what_is_not_a_uuid() -> None:
     assert done.stdout.startswith(f"{V7}\n")
 
 
+def test_the_command_line_needs_no_sigpipe() -> None:
+    # As on Windows, where the signal module has no SIGPIPE.
+    done = testkit.run_python("""
+        import signal, sys
+        del signal.SIGPIPE
+        from tembrel.__main__ import main
+        sys.exit(main(["-n", "2"]))
+    """)
+    assert done.returncode == 0 and len(done.stdout.split()) == 2, testkit.output_of(done)
+
+
 def test_closed_pipe_stops_quietly() -> None:
     done = run_cli("-n", "5000000", shell='"$@" | head -n 1')
     assert done.returncode == 0, testkit.output_of(done)
