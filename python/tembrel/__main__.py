@@ -20,7 +20,7 @@ import signal
 import sys
 import uuid
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, BinaryIO, TextIO, TypeVar
+from typing import Any, BinaryIO, NoReturn, TextIO, TypeVar
 
 from . import __version__, uuid7_bytes_many, uuid7_str_many
 from .tembrel_impl.vorndal import _generate_uuid7_at_bytes
@@ -167,8 +167,10 @@ def _describe(u: uuid.UUID) -> str:
             when = "beyond the datetime range"
         lines.append(f"  timestamp: {ms} ms ({when})")
     if u.variant == uuid.RFC_4122 and u.version == 7:
+        # The 42 bits after the version: a counter in identifiers made from the clock, random in
+        # those made at a given time; nothing in the identifier says which.
         counter = ((u.int >> 64) & 0xFFF) << 30 | (u.int >> 32) & 0x3FFFFFFF
-        lines.append(f"  counter:   {counter} (0x{counter:011x})")
+        lines.append(f"  counter:   {counter} (0x{counter:011x}), or random if made with --at")
     return "\n".join(lines)
 
 
@@ -312,10 +314,17 @@ def _unix_ms(text: str) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
-    """Help goes to standard output like any other output: a write error is reported, with status 1."""
+    """Help goes to standard output like any other output: a write error is reported, with status 1.
+    A usage error goes to standard error only, or nowhere where there is none: standard output
+    holds identifiers and descriptions, never a usage."""
 
     def print_help(self, file: Any = None) -> None:
         (file or _stdout()).write(self.format_help())
+
+    def error(self, message: str) -> NoReturn:
+        if sys.stderr is not None:
+            self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 class _VersionAction(argparse.Action):
@@ -353,10 +362,12 @@ program that SIGINT or SIGPIPE ended.
 """
 
 INSPECT_DESCRIPTION = """\
-Show version, variant, timestamp and counter of each UUID. With no UUID, or
-'-', read them from standard input, one per line, in any format the generator
-writes (32 hex digits are read as hex, other digits as an integer), or, with
---binary, as 16-byte records.
+Show version, variant and timestamp of each UUID and, for version 7, the 42
+bits after the version: the counter of an identifier made from the clock, or
+random bits in one made with --at. With no UUID, or '-', read them from
+standard input, one per line, in any format the generator writes (32 hex
+digits are read as hex, other digits as an integer), or, with --binary, as
+16-byte records. Empty input prints nothing and exits with status 0.
 """
 
 
@@ -393,20 +404,24 @@ def build_parser() -> argparse.ArgumentParser:
     inspect.add_argument(
         "--binary", action="store_true", help="read standard input as 16-byte records (what -f binary writes)"
     )
+    # The generator's options, taken here only to be refused as they are before 'inspect'.
+    inspect.add_argument("-n", "--count", dest="inspect_count", nargs="?", const="", help=argparse.SUPPRESS)
+    inspect.add_argument("--at", dest="inspect_at", nargs="?", const="", help=argparse.SUPPRESS)
     inspect.add_argument("uuids", nargs="*", metavar="UUID", help="in any form uuid.UUID accepts, or '-'")
     return parser
 
 
 def _checked(parser: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
     """``args`` with the defaults of the options not given; a usage error for one that does not apply."""
-    generating = {"-n/--count": args.count, "-f/--format": args.format, "--at": args.at}
     if args.command == "inspect":
-        for option, value in generating.items():
-            if value is not None:
-                parser.error(
-                    f"{option} does not apply to inspect, which reads every text format "
-                    "(and 16-byte records with 'inspect --binary')"
-                )
+        generating = {
+            "-n/--count": (args.count, args.inspect_count),
+            "-f/--format": (args.format,),
+            "--at": (args.at, args.inspect_at),
+        }
+        for option, values in generating.items():
+            if any(value is not None for value in values):
+                parser.error(f"{option} does not apply to inspect")
         if args.binary and any(text != "-" for text in args.uuids):
             parser.error("inspect --binary reads standard input; give no UUID on the command line")
         if not args.uuids and (sys.stdin is None or sys.stdin.isatty()):
