@@ -99,8 +99,12 @@ def test_binary_format_is_raw_16_byte_records(at: str | None) -> None:
         (["--at", "-5"], "must be non-negative"),
         (["--at", "2026-12-01"], "'2026-12-01' has no time zone; give one"),
         (["--at", "soon"], "neither Unix milliseconds nor an ISO 8601 time: 'soon'"),
-        (["-f", "binary", "inspect", V7], "-f/--format does not apply to inspect"),
-        (["inspect", "--binary", V7], "inspect --binary reads standard input"),
+        (
+            ["-f", "int", "inspect", V7],
+            "-f/--format before inspect is the generator's.*'tembrel inspect -f int'",
+        ),
+        (["inspect", "--binary", V7], "16-byte records are read from standard input only"),
+        (["inspect", "-f", "hex", "--binary"], "not allowed with argument -f/--format"),
     ],
 )
 def test_bad_options_exit_2_with_a_message(args: list[str], message: str) -> None:
@@ -275,11 +279,57 @@ def test_inspect_reads_back_every_format(format_name: str, at: list[str]) -> Non
     else:
         texts = written.decode().split()
         expected = [str(tembrel.as_uuid(int(text) if format_name == "int" else text)) for text in texts]
-    done = run_cli("inspect", *(["--binary"] if format_name == "binary" else []), input=written, text=False)
-    assert done.returncode == 0, testkit.output_of(done)
+    # Read as what it is; a line in another format is refused.
+    other = b"" if format_name == "binary" else (V7 if format_name == "hex" else V7.replace("-", "")).encode()
+    done = run_cli("inspect", "-f", format_name, input=written + other, text=False)
+    assert done.returncode == (2 if other else 0), testkit.output_of(done)
+    refused = (
+        f"tembrel inspect: not a UUID in the {format_name} format: '{other.decode()}'\n" if other else ""
+    )
+    assert done.stderr.decode() == refused
     described = [line for line in done.stdout.decode().splitlines() if not line.startswith(" ")]
     assert described == expected and len(expected) == 50
     assert done.stdout.decode().count("  version:   7\n") == 50
+
+
+# The first and last millisecond whose identifiers have 31, 32 and 33 decimal digits (the int
+# form), and the last millisecond of all (39 digits).
+BOUNDARY_MS = [
+    *(ms for d in (31, 32, 33) for ms in (-(-(10 ** (d - 1)) // 2**80), 10**d // 2**80 - 1)),
+    testkit.MAX_MS,
+]
+
+
+@pytest.mark.parametrize("read_as", [[], ["-f", "int"]], ids=["any_format", "int_format"])
+def test_inspect_never_misreads_a_line_of_digits(read_as: list[str]) -> None:
+    ids = [tembrel.uuid7_at(ms) for ms in BOUNDARY_MS]
+    assert [len(str(u.int)) for u in ids] == [31, 31, 32, 32, 33, 33, 39]
+    done = run_cli("inspect", *read_as, input="".join(f"{u.int}\n" for u in ids))
+    described = [line for line in done.stdout.splitlines() if not line.startswith(" ")]
+    if read_as:
+        assert (done.returncode, done.stderr) == (0, "")
+        assert described == [str(u) for u in ids]
+    else:  # 32 digits are as much hex: refused, never guessed
+        assert done.returncode == 2
+        assert done.stderr == "".join(
+            f"tembrel inspect: 32 decimal digits may be hex or an integer: '{u.int}'; "
+            "say which with 'inspect -f hex' or 'inspect -f int'\n"
+            for u in ids[2:4]
+        )
+        assert described == [str(u) for u in ids[:2] + ids[4:]]
+
+
+@pytest.mark.parametrize(
+    ("reader", "first_line"),
+    [("inspect", None), ("inspect -f int", "00000098-9680-7"), ("inspect -f hex", "12089258-")],
+)
+def test_a_32_digit_integer_piped_into_inspect(reader: str, first_line: str | None) -> None:
+    done = run_cli(shell=f'"$@" -f int --at 10000000 | "$@" {reader}')
+    if first_line is None:
+        assert (done.returncode, done.stdout) == (2, "")
+        assert "32 decimal digits may be hex or an integer" in done.stderr
+    else:
+        assert done.returncode == 0 and done.stdout.startswith(first_line), testkit.output_of(done)
 
 
 @pytest.mark.parametrize(
