@@ -22,8 +22,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, NoReturn, TextIO, TypeVar
 
-from . import __version__, uuid7_bytes_many, uuid7_str_many
-from .tembrel_impl.vorndal import _generate_uuid7_at_bytes
+from . import __version__, _vorndal, uuid7_bytes_many, uuid7_str_many
 
 CHUNK = 65_536  # identifiers per batch call: flat memory, few calls
 FORMATS = ("canonical", "hex", "int", "urn", "binary")
@@ -79,7 +78,7 @@ def _sizes(count: int) -> Iterator[int]:
 
 def _at_records(n: int, at: int) -> Iterator[bytes]:
     """``n`` independent identifiers at ``at``, 16 bytes each."""
-    return map(_generate_uuid7_at_bytes, itertools.repeat(at, n))
+    return map(_vorndal._generate_uuid7_at_bytes, itertools.repeat(at, n))
 
 
 def _batches(count: int, at: int | None) -> Iterator[bytes]:
