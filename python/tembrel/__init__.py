@@ -191,8 +191,10 @@ def reseed() -> None:
 
     Call it after every restore of a snapshot: a process restored twice from one
     checkpoint would otherwise hand out the same random bytes in both copies.  As
-    in a new process, identifiers made after it are not ordered after those of
-    the same millisecond made before it.
+    in a new process, the sequence then restarts from the clock, wherever the
+    clock is: identifiers made after it may sort below those made before it, in
+    the same millisecond with a smaller counter, or by as far as the clock has
+    gone back (a restore on a machine whose clock is behind the snapshot's).
     """
     _vorndal._reset_state_for_tests()
 
