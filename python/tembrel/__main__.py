@@ -112,7 +112,7 @@ def _stdout() -> TextIO:
     return sys.stdout
 
 
-def _with_progress(chunks: Iterator[_T], count: int) -> Iterator[_T]:  # noqa: UP047 (3.11 has no PEP 695)
+def _with_progress(chunks: Iterator[_T], count: int) -> Iterator[_T]:
     """The chunks, each followed by a running count on standard error."""
     done = 0
     for chunk in chunks:
