@@ -126,7 +126,8 @@ __all__ = [
 __version__ = "0.1.0"
 
 UUID7Obj = _vorndal.UUID7Obj
-"""The compact immutable UUIDv7 type: the object header and two 64-bit words.
+"""The compact immutable UUIDv7 type: the object header and two 64-bit words
+(in the pure-Python implementation, a class of one slot holding the ``int``).
 
 Offers ``str``, ``repr``, ``hash``, ordering, ``int()``, ``bytes()`` and the
 read-only attributes ``int``, ``bytes``, ``bytes_le``, ``hex``, ``urn``,
