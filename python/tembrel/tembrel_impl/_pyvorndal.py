@@ -64,7 +64,7 @@ _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
 _TAIL_MASK = 0xFFFFFFFF
 _COUNTER_STEP = 1 << 32  # one step of the counter, in an identifier's value
-_SHORT_BATCH = 16  # fewer identifiers are made one by one: a run's set-up costs more
+_SHORT_BATCH = 16  # fewer identifiers are made one by one, as single calls: a run's set-up costs more
 _VERSION_VARIANT = (0x7 << 76) | (0b10 << 62)
 
 _OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
@@ -315,6 +315,9 @@ def generate_uuid7() -> str:
 
 def uuid7_str_many(count: SupportsIndex, /) -> list[str]:
     """Generate UUID v7 strings in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:  # held through the calls: consecutive identifiers
+            return [generate_uuid7() for _ in range(count)]
     hexes = map("{:032x}".format, _next_values(_list_count(count)))
     return [f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}" for h in hexes]
 
@@ -331,6 +334,9 @@ def generate_uuid7_int() -> int:
 
 def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
     """Generate contiguous UUID v7 bytes in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return b"".join([generate_uuid7_bytes() for _ in range(count)])
     n = _room_for(_batch_count(count), 16, _MAX_BYTES_COUNT)
     return b"".join(map(int.to_bytes, _next_values(n), _repeat(16)))
 
@@ -495,6 +501,9 @@ def uuid7_obj() -> UUID7Obj:
 
 def uuid7_obj_many(count: SupportsIndex, /) -> list[UUID7Obj]:
     """Generate compact native UUID v7 objects in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return [uuid7_obj() for _ in range(count)]
     values = _next_values(_list_count(count))
     objs: list[UUID7Obj] = list(map(_new_object, _repeat(UUID7Obj, len(values))))
     _consume(map(_set_value, objs, values))
@@ -557,8 +566,15 @@ def _instance(cls: type, value: int) -> Any:
 
 def uuid7() -> Any:
     """Generate a UUID v7 uuid.UUID object"""
-    cls = _configured_class()
-    return _instance(cls, _next_value())
+    cls = _uuid_class
+    if cls is None:
+        raise RuntimeError(_NOT_CONFIGURED)
+    value = _next_value()
+    # _instance, inline: this is the call most programs make.
+    obj: Any = _new_object(cls)
+    _set_attribute(obj, "int", value)
+    _set_attribute(obj, "is_safe", _safe_uuid)
+    return obj
 
 
 def _slot(cls: type, name: str) -> Any:
@@ -587,6 +603,9 @@ def _fill(cls: type, slots: tuple[Any, Any], values: list[int]) -> list[Any]:
 
 def uuid7_many(count: SupportsIndex, /) -> list[Any]:
     """Generate UUID v7 objects in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return [uuid7() for _ in range(count)]
     n = _list_count(count)
     if not n:
         return []
