@@ -1,0 +1,222 @@
+/* The interpreter functions that the extension module's two builds spell
+ * differently, each one twice, side by side:
+ *
+ * - the version-specific build (the default): the module is compiled for one
+ *   CPython version and uses what that version offers, macros that read
+ *   objects in place, the compact string written in place and the 3.14
+ *   integer writer (uuid7_int.h);
+ * - the stable-ABI build (CMake's TEMBREL_LIMITED_API, which defines
+ *   Py_LIMITED_API as 0x030B0000): one binary, vorndal.abi3.so, that CPython
+ *   3.11 and every later version load, and that may call only what the
+ *   limited API of 3.11 declares.
+ *
+ * Everything else the builds share.  Two more differences are structures,
+ * not functions, and stand in the module's source under the same test of
+ * Py_LIMITED_API: the UUID7Obj type object (static there, from a spec here)
+ * and the slot layout of the uuid.UUID fast path (read there, not readable
+ * here).
+ *
+ * Included by the extension module only.  Everything has internal linkage.
+ */
+#ifndef TEMBREL_INTERPRETER_API_H
+#define TEMBREL_INTERPRETER_API_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <bit>
+#include <cstdint>
+
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 != 0x030B0000
+#error "the stable-ABI build targets the limited API of CPython 3.11 (Py_LIMITED_API 0x030B0000)"
+#endif
+
+#if !defined(Py_LIMITED_API)
+#include "uuid7_int.h"
+#endif
+
+/* A new str of the N ASCII characters that `format(char *text)` writes
+ * (exactly N, no terminator), or null with an exception. */
+template <Py_ssize_t N, typename Format>
+inline PyObject *new_ascii_text(Format format) {
+#if !defined(Py_LIMITED_API)
+    // Written straight into a compact ASCII string.
+    PyObject *text = PyUnicode_New(N, 127);
+    if (text != nullptr) {
+        format(static_cast<char *>(PyUnicode_DATA(text)));
+    }
+    return text;
+#else
+    // Written on the stack, then copied by the ASCII decoder.
+    char text[N];
+    format(text);
+    return PyUnicode_DecodeASCII(text, N, nullptr);
+#endif
+}
+
+/* The buffer of a bytes object. */
+inline unsigned char *bytes_data(PyObject *bytes) {
+#if !defined(Py_LIMITED_API)
+    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
+#else
+    return reinterpret_cast<unsigned char *>(PyBytes_AsString(bytes));
+#endif
+}
+
+/* Stores `item` (its reference taken over) into the empty slot `index` of a
+ * new list. */
+inline void fill_list_slot(PyObject *list, Py_ssize_t index, PyObject *item) {
+#if !defined(Py_LIMITED_API)
+    PyList_SET_ITEM(list, index, item);
+#else
+    (void)PyList_SetItem(list, index, item);  // cannot fail: a list, an index in range
+#endif
+}
+
+/* Size and item (borrowed) of a tuple. */
+inline Py_ssize_t tuple_size(PyObject *tuple) {
+#if !defined(Py_LIMITED_API)
+    return PyTuple_GET_SIZE(tuple);
+#else
+    return PyTuple_Size(tuple);
+#endif
+}
+
+inline PyObject *tuple_item(PyObject *tuple, Py_ssize_t index) {
+#if !defined(Py_LIMITED_API)
+    return PyTuple_GET_ITEM(tuple, index);
+#else
+    return PyTuple_GetItem(tuple, index);
+#endif
+}
+
+/* The exception being raised, taken out of the thread's indicator (a new
+ * reference; null when none is), and put back (the reference taken over). */
+inline PyObject *take_raised_exception() {
+#if !defined(Py_LIMITED_API)
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+inline void restore_raised_exception(PyObject *exception) {
+#if !defined(Py_LIMITED_API)
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exception));
+    PyErr_Restore(Py_NewRef(type), exception, PyException_GetTraceback(exception));
+#endif
+}
+
+/* The name of an object's type as the interpreter's own argument errors
+ * print it, as a new str (null with an exception).  The stable ABI cannot
+ * read tp_name: it gives __name__, which is tp_name for the built-in types
+ * and for classes made by a class statement, and the name without its module
+ * for other extension types. */
+inline PyObject *type_name_for_message(PyObject *object) {
+#if !defined(Py_LIMITED_API)
+    return PyUnicode_FromString(Py_TYPE(object)->tp_name);
+#else
+    return PyType_GetName(Py_TYPE(object));
+#endif
+}
+
+/* PyDict_GetItemRef: 1 with a new reference in *value, 0 (and null) when the
+ * key is absent, -1 with an exception. */
+[[nodiscard]] inline int dict_get_item_ref(PyObject *dict, PyObject *key, PyObject **value) {
+#if !defined(Py_LIMITED_API)
+    return PyDict_GetItemRef(dict, key, value);
+#else
+    PyObject *found = PyDict_GetItemWithError(dict, key);
+    *value = Py_XNewRef(found);
+    return found != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+/* Whether `interpreter` is the main interpreter. */
+inline bool is_main_interpreter(PyInterpreterState *interpreter) {
+#if !defined(Py_LIMITED_API)
+    return interpreter == PyInterpreterState_Main();
+#else
+    return PyInterpreterState_GetID(interpreter) == 0;  // the main one's id, in every version
+#endif
+}
+
+/* A class's base and its table of members (either may be null). */
+inline PyTypeObject *type_base(PyTypeObject *type) {
+#if !defined(Py_LIMITED_API)
+    return type->tp_base;
+#else
+    return static_cast<PyTypeObject *>(PyType_GetSlot(type, Py_tp_base));
+#endif
+}
+
+inline const PyMemberDef *type_members(PyTypeObject *type) {
+#if !defined(Py_LIMITED_API)
+    return type->tp_members;
+#else
+    return static_cast<const PyMemberDef *>(PyType_GetSlot(type, Py_tp_members));
+#endif
+}
+
+/* 0 with a class's tp_basicsize and tp_itemsize, or -1 with an exception. */
+[[nodiscard]] inline int type_sizes(PyTypeObject *type, Py_ssize_t *basic_size, Py_ssize_t *item_size) {
+#if !defined(Py_LIMITED_API)
+    *basic_size = type->tp_basicsize;
+    *item_size = type->tp_itemsize;
+    return 0;
+#else
+    // Read through the members of `type` itself (type.__dict__["__basicsize__"]
+    // .__get__(cls)), which a metaclass cannot stand in for as it can for
+    // cls.__basicsize__.
+    PyObject *type_dict = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyType_Type), "__dict__");
+    if (type_dict == nullptr) {
+        return -1;
+    }
+    const char *const names[2] = {"__basicsize__", "__itemsize__"};
+    Py_ssize_t *const sizes[2] = {basic_size, item_size};
+    int status = 0;
+    for (int index = 0; index < 2 && status == 0; ++index) {
+        PyObject *member = PyMapping_GetItemString(type_dict, names[index]);
+        PyObject *size = member == nullptr ? nullptr
+                                           : PyObject_CallMethod(member, "__get__", "O",
+                                                                 reinterpret_cast<PyObject *>(type));
+        Py_XDECREF(member);
+        *sizes[index] = size == nullptr ? -1 : PyLong_AsSsize_t(size);
+        Py_XDECREF(size);
+        status = *sizes[index] == -1 && PyErr_Occurred() ? -1 : 0;
+    }
+    Py_DECREF(type_dict);
+    return status;
+#endif
+}
+
+#if defined(Py_LIMITED_API)
+/* The value high * 2**64 + low, a new reference or null with an exception.
+ * The limited API of 3.11 has no call that makes an int from bytes or
+ * digits; of those it has, parsing 32 hexadecimal digits (a power-of-two
+ * base: one pass, one allocation) is the quickest. */
+inline PyObject *uuid_words_to_int(uint64_t high, uint64_t low) {
+    constexpr char digits[] = "0123456789abcdef";
+    char text[33];
+    for (int index = 0; index < 16; ++index) {
+        text[index] = digits[(high >> (60 - 4 * index)) & 0xF];
+        text[16 + index] = digits[(low >> (60 - 4 * index)) & 0xF];
+    }
+    text[32] = '\0';
+    return PyLong_FromString(text, nullptr, 16);
+}
+#endif
+
+#endif /* TEMBREL_INTERPRETER_API_H */
