@@ -261,7 +261,8 @@ def bench(session: nox.Session) -> None:
 def compare(session: nox.Session) -> None:
     """bench.compare on one interpreter: tembrel beside uuid-utils and the floor builtins, interleaved in
     one process. A quick run shows that it works; `nox -s compare-3.14 -- --rounds 40` gives README's
-    figures (`--publish` also writes bench/latest.md and bench/latest.png)."""
+    figures (`--publish` also writes bench/latest.md and bench/latest.png; `--limited` adds the stable-ABI
+    build's columns)."""
     session.install(*groups("build", "bench"))
     install_package(session, f"nox-bench-{session.python}")
     session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))

@@ -1,6 +1,6 @@
 """tembrel beside uuid-utils and beside the floor builtins, interleaved in one process.
 
-    python -m bench.compare [--rounds N] [--quick] [--publish]
+    python -m bench.compare [--rounds N] [--quick] [--publish] [--limited]
 
 Each case is calibrated once to samples of about 20 ms, then timed once per round in a new random
 order; the minimum per identifier over the rounds is reported, each result released inside the loop.
@@ -8,6 +8,8 @@ A call and its floor builtin (bench/floor_module.c) are timed moments apart, so 
 cancels.  Prints README's table (tembrel ns / uuid-utils ns = ratio, and ns above the floor builtin),
 the batch scaling, memory and the goals met or not (each single call within 10 ns of its floor
 builtin, at most 0.8 times uuid-utils' time); ``--publish`` writes bench/latest.md and latest.png.
+``--limited`` also times the stable-ABI build of the module (built here with CMake) through the
+package's functions, beside the installed version-specific one, and adds its columns to the table.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ import sysconfig
 import time
 import timeit
 import tracemalloc
+import types
 import uuid
 from pathlib import Path
 
@@ -32,6 +35,8 @@ import tembrel
 BENCH = Path(__file__).resolve().parent
 BUILD = BENCH.parent / "build" / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
 PEER_GOAL = 0.8
+# The stable-ABI module is shipped alone where it takes at most this times the version-specific time.
+LIMITED_GOAL = 1.1
 FLOOR_GOAL_NS = 10.0
 SCALING = (1, 10, 100, 1_000, 10_000, 100_000, 1_000_000)
 
@@ -46,6 +51,7 @@ CASES = {
 }
 BATCHES = ("uuid7_compact_many", "uuid7_str_many", "uuid7_bytes_many", "uuid7_int_many", "uuid7_many")
 NAMES = {"t": "tembrel", "u": "uuid_utils", "uc": "uuid_utils.compat", "f": "floor", "std": "uuid"}
+NAMESPACES = r"\b(t|u|uc|f|std|a)\."
 
 
 def rows() -> list[tuple[str, str, str, str | None]]:
@@ -60,7 +66,7 @@ def rows() -> list[tuple[str, str, str, str | None]]:
 
 
 def label(stmt: str) -> str:
-    stmt = re.sub(r"\b(t|u|uc|f|std)\.", lambda m: NAMES[m[1]] + ".", stmt)
+    stmt = re.sub(NAMESPACES, lambda m: NAMES[m[1]] + ".", stmt)
     return stmt.replace("(U, S)", "(uuid.UUID, uuid.SafeUUID.unknown)")
 
 
@@ -69,23 +75,53 @@ def ids(stmt: str) -> int:
     return 1000 if " for _ in r" in stmt else int(m[1]) if (m := re.search(r"_many\((\d+)\)", stmt)) else 1
 
 
-def floor_module() -> object:
-    """floor_module.c built with CMake for this interpreter (warnings as errors) and imported."""
+def built(target: str, build: Path, *options: str) -> None:
+    """Builds one CMake target of the project for this interpreter (Release, warnings as errors)."""
     cmake = shutil.which("cmake") or "cmake"
-    configure = [cmake, "-S", str(BENCH.parent), "-B", str(BUILD), f"-DPython_EXECUTABLE={sys.executable}"]
-    configure += ["-GNinja", "-DTEMBREL_BUILD_BENCH=ON", "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Release"]
-    for command in (configure, [cmake, "--build", str(BUILD), "--target", "floor_module"]):
+    configure = [cmake, "-S", str(BENCH.parent), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}"]
+    configure += ["-GNinja", "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Release", *options]
+    for command in (configure, [cmake, "--build", str(build), "--target", target]):
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode:
-            sys.exit(f"bench.compare: floor_module failed to build:\n{done.stdout}{done.stderr}")
-    path = BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}"
-    location = importlib.util.spec_from_file_location("floor_module", path)
+            sys.exit(f"bench.compare: {target} failed to build:\n{done.stdout}{done.stderr}")
+
+
+def load(name: str, path: Path) -> types.ModuleType:
+    """The extension module at `path`, imported as `name` (whose last part names its PyInit_)."""
+    location = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(location)  # type: ignore[arg-type]
     location.loader.exec_module(module)  # type: ignore[union-attr]
     return module
 
 
-def environment(floor: object) -> dict:
+def floor_module() -> object:
+    """floor_module.c built with CMake for this interpreter and imported."""
+    built("floor_module", BUILD, "-DTEMBREL_BUILD_BENCH=ON")
+    return load("floor_module", BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}")
+
+
+def limited_package() -> types.SimpleNamespace:
+    """The package's functions over the stable-ABI build of the module (TEMBREL_LIMITED_API=ON, built
+    with CMake into build/bench-3.X-abi3 and imported under another name): its own functions where the
+    package binds the module's, the package's Python code with the other module where it has some."""
+    build = BUILD.with_name(BUILD.name + "-abi3")
+    built("vorndal", build, "-DTEMBREL_LIMITED_API=ON")
+    module = load("tembrel_abi3.vorndal", build / "vorndal.abi3.so")
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    package = vars(tembrel) | {"_vorndal": module}
+    functions = {}
+    for name in tembrel.__all__:
+        function = getattr(tembrel, name)
+        if isinstance(function, types.BuiltinFunctionType):
+            functions[name] = getattr(module, function.__name__)
+        elif isinstance(function, types.FunctionType):
+            functions[name] = types.FunctionType(
+                function.__code__, package, name, function.__defaults__, function.__closure__
+            )
+    return types.SimpleNamespace(**functions)
+
+
+def environment(floor: object, limited: bool) -> dict:
     env = {
         "t": tembrel,
         "f": floor,
@@ -94,6 +130,8 @@ def environment(floor: object) -> dict:
         "U": uuid.UUID,
         "S": uuid.SafeUUID.unknown,
     }
+    if limited:
+        env["a"] = limited_package()
     try:
         import uuid_utils
         import uuid_utils.compat
@@ -109,7 +147,13 @@ def statements(env: dict, quick: bool) -> list[str]:
     found = [stmt for row in rows() for stmt in row[1:] if stmt]
     found += [f"t.{name}({n})" for name in BATCHES for n in SCALING[: -1 if quick else None]]
     found += ["std.uuid7()"] if hasattr(uuid, "uuid7") else []  # the standard library's, from 3.14
-    return [s for s in dict.fromkeys(found) if set(re.findall(r"\b(t|u|uc|f|std)\.", s)) <= env.keys()]
+    found += [twin(row[1]) for row in rows()]
+    return [s for s in dict.fromkeys(found) if set(re.findall(NAMESPACES, s)) <= env.keys()]
+
+
+def twin(stmt: str) -> str:
+    """The statement over the stable-ABI build (``a.``) in place of the installed package (``t.``)."""
+    return re.sub(r"\bt\.", "a.", stmt)
 
 
 def measure(stmts: list[str], env: dict, rounds: int, target: float) -> dict[str, float]:
@@ -146,8 +190,14 @@ def memory(n: int) -> dict[str, float]:
 def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[str]:
     ratios, aboves = [], []
     lines = [f"Python {platform.python_version()}, {time.strftime('%Y-%m-%d %H:%M')}, min of {rounds} rounds"]
-    lines += ["", "| result | tembrel | ns | uuid-utils | ns | ratio | floor builtin | ns | above |"]
-    lines += ["|---|---|---:|---|---:|---:|---|---:|---:|"]
+    limited = twin(rows()[0][1]) in best
+    extra = (" stable ABI ns | ÷ version-specific |", "---:|---:|") if limited else ("", "")
+    lines += [
+        "",
+        "| result | tembrel | ns | uuid-utils | ns | ratio | floor builtin | ns | above |" + extra[0],
+    ]
+    lines += ["|---|---|---:|---|---:|---:|---|---:|---:|" + extra[1]]
+    slowdowns = []
     for result, ours, peer, floor in rows():
         line = f"| {result} | `{label(ours)}` | {best[ours]:.1f} |"
         if peer in best:
@@ -158,7 +208,11 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         if floor in best:
             aboves.append(above := best[ours] - best[floor])
             line += f" `{label(floor)}` | {best[floor]:.1f} | {above:+.1f} |"
-        lines.append(line if floor in best else line + " | | |")
+        line = line if floor in best else line + " | | |"
+        if limited:
+            slowdowns.append(slowdown := best[twin(ours)] / best[ours])
+            line += f" {best[twin(ours)]:.1f} | **{slowdown:.2f}** |"
+        lines.append(line)
     lines += ["", "ns per identifier of each batch function:", ""]
     lines += ["| identifiers per call | " + " | ".join(f"`{name}`" for name in BATCHES) + " |"]
     lines += ["|---:|" + "---:|" * len(BATCHES)]
@@ -171,7 +225,13 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
     lines += ["", f"Memory per identifier (tracemalloc): `UUID7Obj` {obj:.0f} bytes, `uuid.UUID` with its"]
     lines += [f"int {full:.0f} bytes: {obj / full:.2f} of the space.", ""]
     lines += [f"Goal, each single call within 10 ns of its floor builtin: {verdict(aboves, FLOOR_GOAL_NS)}"]
-    return lines + [f"Goal, at most {PEER_GOAL} times uuid-utils' time: {verdict(ratios, PEER_GOAL)}"]
+    lines += [f"Goal, at most {PEER_GOAL} times uuid-utils' time: {verdict(ratios, PEER_GOAL)}"]
+    if limited:
+        lines += [
+            f"Stable-ABI build, at most {LIMITED_GOAL} times the version-specific build's time: "
+            f"{verdict(slowdowns, LIMITED_GOAL)}"
+        ]
+    return lines
 
 
 def verdict(values: list[float], goal: float) -> str:
@@ -205,8 +265,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=25, help="interleaved rounds (default 25)")
     parser.add_argument("--quick", action="store_true", help="3 rounds of 2 ms samples: shows that it works")
     parser.add_argument("--publish", action="store_true", help="write bench/latest.md and bench/latest.png")
+    parser.add_argument("--limited", action="store_true", help="also time the stable-ABI build of the module")
     args = parser.parse_args(argv)
-    env = environment(floor_module())
+    env = environment(floor_module(), args.limited)
     rounds, target = (3, 0.002) if args.quick else (args.rounds, 0.02)
     best = measure(statements(env, args.quick), env, rounds, target)
     lines = report(best, memory(100_000 if args.quick else 1_000_000), rounds)
