@@ -859,19 +859,24 @@ PyObject *raise_not_configured() {
 }
 
 // True when a heap class adds nothing to its base's instance layout but the
-// object pointers of its __slots__, which may start null.  A C class made with
+// object pointers of its __slots__ and, up to CPython 3.11, of its weak
+// references, all of which may start null.  A C class made with
 // PyType_FromSpec is a heap class too, yet its own fields (the buffer and item
 // descriptor of array.array, say) are not valid when zero-filled.
-// `size` and `base_size` are the basic sizes of the class and of its base.
-bool adds_only_slots(PyTypeObject *type, Py_ssize_t size, Py_ssize_t base_size) {
-    Py_ssize_t slot_bytes = 0;
+bool adds_only_slots(PyTypeObject *type, const TypeLayout &layout, const TypeLayout &base) {
+    const auto pointer = static_cast<Py_ssize_t>(sizeof(PyObject *));
+    Py_ssize_t added = 0;
     for (const PyMemberDef *member = type_members(type); member != nullptr && member->name != nullptr;
          ++member) {
-        if (member->type == Py_T_OBJECT_EX && member->offset >= base_size) {
-            slot_bytes += static_cast<Py_ssize_t>(sizeof(PyObject *));
+        if (member->type == Py_T_OBJECT_EX && member->offset >= base.basic_size) {
+            added += pointer;
         }
     }
-    return size - base_size == slot_bytes;
+    // From 3.12 the interpreter keeps the list before the object (a negative offset).
+    if (layout.weaklist_offset >= base.basic_size && layout.weaklist_offset < layout.basic_size) {
+        added += pointer;
+    }
+    return layout.basic_size - base.basic_size == added;
 }
 
 // True when a zero-filled instance of the class is a valid object: every
@@ -879,28 +884,27 @@ bool adds_only_slots(PyTypeObject *type, Py_ssize_t size, Py_ssize_t base_size) 
 // object header plus slots and perhaps a dictionary, all of which may start
 // null.  Built-in classes (int, range, type, BaseException, ...) keep state
 // that only their constructor sets up, and a zero-filled one can crash the
-// interpreter when it is used or released.
-// 1 when it is, 0 when it is not, -1 with an exception.
+// interpreter when it is used or released.  1 when it is, 0 when it is not,
+// -1 with an exception.
 [[nodiscard]] int generic_alloc_is_safe(PyTypeObject *type) {
-    Py_ssize_t size;
-    Py_ssize_t item_size;
-    if (type_sizes(type, &size, &item_size) < 0) {
+    TypeLayout layout;
+    if (type_layout(type, &layout) < 0) {
         return -1;
     }
     while (type != &PyBaseObject_Type) {
         PyTypeObject *base = type_base(type);
-        if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) || item_size != 0 || base == nullptr) {
+        if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) || layout.item_size != 0 || base == nullptr) {
             return 0;
         }
-        Py_ssize_t base_size;
-        if (type_sizes(base, &base_size, &item_size) < 0) {
+        TypeLayout base_layout;
+        if (type_layout(base, &base_layout) < 0) {
             return -1;
         }
-        if (!adds_only_slots(type, size, base_size)) {
+        if (!adds_only_slots(type, layout, base_layout)) {
             return 0;
         }
         type = base;
-        size = base_size;
+        layout = base_layout;
     }
     return 1;
 }

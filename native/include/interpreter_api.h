@@ -173,12 +173,18 @@ static inline const PyMemberDef *type_members(PyTypeObject *type) {
 #endif
 }
 
-/* 0 with a class's tp_basicsize and tp_itemsize, or -1 with an exception. */
-[[nodiscard]] static inline int type_sizes(PyTypeObject *type, Py_ssize_t *basic_size,
-                                           Py_ssize_t *item_size) {
+/* What a class's instances hold: tp_basicsize, tp_itemsize and
+ * tp_weaklistoffset. */
+struct TypeLayout {
+    Py_ssize_t basic_size;
+    Py_ssize_t item_size;
+    Py_ssize_t weaklist_offset;
+};
+
+/* 0 with a class's layout, or -1 with an exception. */
+[[nodiscard]] static inline int type_layout(PyTypeObject *type, TypeLayout *layout) {
 #if !defined(Py_LIMITED_API)
-    *basic_size = type->tp_basicsize;
-    *item_size = type->tp_itemsize;
+    *layout = {type->tp_basicsize, type->tp_itemsize, type->tp_weaklistoffset};
     return 0;
 #else
     // Read through the members of `type` itself (type.__dict__["__basicsize__"]
@@ -188,18 +194,18 @@ static inline const PyMemberDef *type_members(PyTypeObject *type) {
     if (type_dict == nullptr) {
         return -1;
     }
-    const char *const names[2] = {"__basicsize__", "__itemsize__"};
-    Py_ssize_t *const sizes[2] = {basic_size, item_size};
+    const char *const names[3] = {"__basicsize__", "__itemsize__", "__weakrefoffset__"};
+    Py_ssize_t *const fields[3] = {&layout->basic_size, &layout->item_size, &layout->weaklist_offset};
     int status = 0;
-    for (int index = 0; index < 2 && status == 0; ++index) {
+    for (int index = 0; index < 3 && status == 0; ++index) {
         PyObject *member = PyMapping_GetItemString(type_dict, names[index]);
-        PyObject *size = member == nullptr ? nullptr
-                                           : PyObject_CallMethod(member, "__get__", "O",
-                                                                 reinterpret_cast<PyObject *>(type));
+        PyObject *value = member == nullptr ? nullptr
+                                            : PyObject_CallMethod(member, "__get__", "O",
+                                                                  reinterpret_cast<PyObject *>(type));
         Py_XDECREF(member);
-        *sizes[index] = size == nullptr ? -1 : PyLong_AsSsize_t(size);
-        Py_XDECREF(size);
-        status = *sizes[index] == -1 && PyErr_Occurred() ? -1 : 0;
+        *fields[index] = value == nullptr ? -1 : PyLong_AsSsize_t(value);
+        Py_XDECREF(value);
+        status = *fields[index] == -1 && PyErr_Occurred() ? -1 : 0;
     }
     Py_DECREF(type_dict);
     return status;
