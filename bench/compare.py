@@ -100,7 +100,7 @@ def floor_module() -> object:
     return load("floor_module", BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}")
 
 
-def limited_package() -> types.SimpleNamespace:
+def limited_package() -> types.ModuleType:
     """The package's functions over the stable-ABI build of the module (TEMBREL_LIMITED_API=ON, built
     with CMake into build/bench-3.X-abi3 and imported under another name): its own functions where the
     package binds the module's, the package's Python code with the other module where it has some."""
@@ -118,7 +118,9 @@ def limited_package() -> types.SimpleNamespace:
             functions[name] = types.FunctionType(
                 function.__code__, package, name, function.__defaults__, function.__closure__
             )
-    return types.SimpleNamespace(**functions)
+    twin = types.ModuleType("tembrel_abi3")  # a module, so that `a.name` costs what `t.name` does
+    vars(twin).update(functions)
+    return twin
 
 
 def environment(floor: object, limited: bool) -> dict:
