@@ -1,4 +1,5 @@
-"""The package's public API: shapes, batches, timestamps, reading back, range bounds."""
+"""The package's public API: shapes, batches, timestamps, reading back, range bounds.  They test
+whichever implementation the package binds (TEMBREL_PURE_PYTHON=1 makes it the Python one)."""
 
 from __future__ import annotations
 
@@ -23,6 +24,12 @@ def as_int(value: object) -> int:
     if isinstance(value, int):
         return value
     return value.int  # type: ignore[attr-defined]
+
+
+@pytest.fixture
+def vorndal():
+    """The module the package binds, for the module's fixtures (pinned): these tests run once."""
+    return tembrel._vorndal
 
 
 SINGLES = [tembrel.uuid7, tembrel.uuid7_str, tembrel.uuid7_bytes, tembrel.uuid7_int, tembrel.uuid7_compact]
@@ -99,10 +106,12 @@ def test_uuid7_at_carries_the_timestamp_and_leaves_the_sequence_alone() -> None:
         (
             True,
             TypeError,
-            r"^unix_ms must be an integer number of Unix milliseconds or an aware datetime, not bool$",
+            r"^unix_ms must be an integer number of Unix milliseconds, an aware datetime or ISO 8601 text, "
+            r"not bool$",
         ),
         (1.5, TypeError, r"^unix_ms must be an integer"),
-        ("5", TypeError, r"^unix_ms must be an integer"),
+        ("5", ValueError, r"^unix_ms is not an ISO 8601 time: '5'$"),
+        ("2024-01-01T00:00", ValueError, r"^unix_ms has no time zone"),
         (-1, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (2**48, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (dt.datetime(2024, 1, 1), ValueError, r"^unix_ms is a naive datetime"),
@@ -121,6 +130,15 @@ def test_uuid7_at_validates(argument: object, error: type[Exception], message: s
 def test_uuid7_at_many_names_the_bad_index() -> None:
     with pytest.raises(TypeError, match=r"unix_ms\[2\]"):
         tembrel.uuid7_at_many([5, 6, 7.0])  # type: ignore[list-item]
+    with pytest.raises(ValueError, match=r"^unix_ms\[1\] has no time zone"):
+        tembrel.uuid7_at_many([5, "2024-01-01T00:00"])
+
+
+@pytest.mark.parametrize("text", ["2024-04-29T19:02:03.358Z", "2024-04-29T21:02:03.358999+02:00"])
+def test_timestamps_may_be_iso_8601_text_with_a_zone(text: str) -> None:
+    assert tembrel.time_ms(tembrel.uuid7_at(text)) == KNOWN_MS
+    assert [tembrel.time_ms(u) for u in tembrel.uuid7_at_many([text, 0])] == [KNOWN_MS, 0]
+    assert tembrel.uuid7_min(text) == tembrel.uuid7_min(KNOWN_MS)
 
 
 @pytest.mark.parametrize(
@@ -223,5 +241,11 @@ def test_reseed_drops_the_sequence_and_the_pool(pinned) -> None:  # type: ignore
     pinned.pin(1000)
     tembrel.reseed()
     assert pinned.next_counter() != 1001  # a new random seed, not the next counter
+
+
+@pytest.mark.native_only("reads /dev/urandom itself; the Python implementation takes os.urandom")
+def test_reseed_refills_the_pool_with_one_read() -> None:
+    tembrel.reseed()
+    tembrel.uuid7_bytes()
     assert device_reads(tembrel.uuid7_bytes) == 0  # served from the pool just filled
     assert device_reads(lambda: (tembrel.reseed(), tembrel.uuid7_bytes())) == 1

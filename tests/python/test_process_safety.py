@@ -5,7 +5,9 @@ A child that went on with its parent's state would repeat the parent's
 counter and pool bytes: with a frozen clock, its identifiers would be the
 parent's exactly.  A shared pool shows up first as the same 32-bit random
 tails at different timestamps, so the tests compare tails, not only whole
-identifiers.  Each scenario runs in a subprocess, the way users meet it.
+identifiers.  Each scenario runs in a subprocess, the way users meet it, for each
+implementation of the module (``implementation``); where the package is
+imported, it binds the same one.
 """
 
 from __future__ import annotations
@@ -26,50 +28,67 @@ import testkit
 # Returns, as hex, `count` identifiers made at a millisecond far beyond the
 # clock (the sequence stays there) and `count` made from the clock, as the
 # process that runs it sees them.  It imports nothing before the scenario
-# does (REFUSE_WIPEONFORK must come first).
+# does (refusing() must come first).
 PRODUCE = f"""
 FAR_FUTURE_MS = {testkit.FAR_FUTURE_MS}
+def assert_refused():  # where a filter refuses advice: that it bites
+    pass
 def produce(count=64):
     from tembrel.tembrel_impl import vorndal
     made = [vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS) for _ in range(count)]
     made += [vorndal.generate_uuid7_bytes() for _ in range(count)]
+    assert_refused()
     return [identifier.hex() for identifier in made]
 """
 
 
-# Makes the kernel refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14,
-# gVisor or a seccomp profile does: a seccomp filter on madvise with advice 18,
-# installed before the first identifier.  Every produce() checks that the
-# filter bites: the module has made no mapping that is wiped on fork.
-REFUSE_WIPEONFORK = """
+WIPEONFORK, DONTDUMP = 18, 16  # madvise's advice numbers
+
+# Makes the kernel refuse the advice in REFUSED with EINVAL, as a kernel
+# before 4.14, gVisor or a seccomp profile does MADV_WIPEONFORK: a seccomp
+# filter on madvise, installed before the first identifier.  Every
+# assert_refused() checks that the filter bites: the module has made no
+# mapping that carries the advice.
+REFUSE_ADVICE = """
 import ctypes, errno, platform, re, struct
 arch, nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
-def op(code, k, jf=0):
-    return struct.pack("HBBI", code, 0, jf, k)
-# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ)
-# or allowed; then EINVAL (SECCOMP_RET_ERRNO) or allow (SECCOMP_RET_ALLOW).
-program = ctypes.create_string_buffer(b"".join([op(0x20, 4), op(0x15, arch, 5), op(0x20, 0), op(0x15, nr, 3),
-    op(0x20, 32), op(0x15, 18, 1), op(0x06, 0x50000 | errno.EINVAL), op(0x06, 0x7FFF0000)]))
+def op(code, k, jt=0, jf=0):
+    return struct.pack("HBBI", code, jt, jf, k)
+n = len(REFUSED)
+# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ):
+# anything else is allowed (SECCOMP_RET_ALLOW), the refused advice gets EINVAL (SECCOMP_RET_ERRNO).
+code = b"".join([op(0x20, 4), op(0x15, arch, jf=n + 3), op(0x20, 0), op(0x15, nr, jf=n + 1), op(0x20, 32),
+    *[op(0x15, advice, jt=n - i) for i, advice in enumerate(REFUSED)],
+    op(0x06, 0x7FFF0000), op(0x06, 0x50000 | errno.EINVAL)])
+program = ctypes.create_string_buffer(code)
 libc = ctypes.CDLL(None)
 assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
-assert libc.prctl(22, 2, struct.pack("HxxxxxxP", 8, ctypes.addressof(program))) == 0  # SECCOMP_MODE_FILTER
-def wiped():  # the mappings wiped on fork
+filter = struct.pack("HxxxxxxP", len(code) // 8, ctypes.addressof(program))
+assert libc.prctl(22, 2, filter) == 0  # SECCOMP_MODE_FILTER
+FLAGS = {18: "wf", 16: "dd"}  # smaps' names of the advice
+def advised():  # the mappings that carry a refused advice
     blocks = re.split(r"\\n(?=[0-9a-f]+-)", open("/proc/self/smaps").read())
-    return {b.split()[0] for b in blocks if re.search(r"VmFlags:.* wf", b)}
-OTHERS = wiped()  # the C library's own
-_produce = produce
-def produce(count=64):
-    made = _produce(count)
-    assert wiped() <= OTHERS, "the filter did not bite: the module wipes its state on fork"
-    return made
+    return {b.split()[0] for b in blocks for a in REFUSED if re.search(rf"VmFlags:.* {FLAGS[a]}", b)}
+OTHERS = advised()  # the C library's own
+def assert_refused():
+    assert advised() <= OTHERS, "the filter did not bite: the module's pages took the advice"
 """
 
 
+def refusing(*advice: int) -> str:
+    """Source that makes the kernel refuse ``advice`` from here on (REFUSE_ADVICE)."""
+    return f"REFUSED = {advice!r}\n{REFUSE_ADVICE}" if advice else ""
+
+
 def run_scenario(
-    code: str, *, prefix: tuple[str, ...] = (), refuse_wipeonfork: bool = False
+    code: str, *refused: int, implementation: str = "native", **options: Any
 ) -> subprocess.CompletedProcess[str]:
-    source = PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "") + textwrap.dedent(code)
-    return testkit.run_python(source, prefix=prefix)
+    """``code`` run after PRODUCE, with the kernel refusing the ``refused``
+    advice, for the implementation given (which the package binds too);
+    ``options`` go to testkit.run_python."""
+    source = PRODUCE + refusing(*refused) + textwrap.dedent(code)
+    env = testkit.implementation_env(implementation, options.pop("env", None))
+    return testkit.run_python(testkit.retarget(source, implementation), env=env, **options)
 
 
 def tails(ids: list[str]) -> set[str]:
@@ -120,8 +139,9 @@ os.waitpid(pid, 0)
         pytest.param("ctypes.CDLL(None, use_errno=True).fork()", id="fork_from_c"),
     ],
 )
-def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
-    by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork)))
+def test_forked_child_shares_nothing_with_its_parent(fork: str, implementation: str) -> None:
+    done = run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork), implementation=implementation)
+    by_role = reports_by_role(done)
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
@@ -181,14 +201,26 @@ def pid_namespaces() -> None:
         pytest.skip(f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}")
 
 
-@pytest.mark.parametrize("refuse_wipeonfork", [False, True], ids=["wiped_mapping", "advice_refused"])
+@pytest.mark.parametrize(
+    "refused",
+    [
+        (),
+        pytest.param(
+            (WIPEONFORK,), marks=pytest.mark.native_only("the fallback where the kernel refuses wipe-on-fork")
+        ),
+    ],
+    ids=["wiped_mapping", "advice_refused"],
+)
 @pytest.mark.parametrize(
     ("code", "prefix"),
     [
         # An init process (pid 1) that forks into a new PID namespace has a
         # child that is pid 1 as well.
         pytest.param(
-            FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()"),
+            # CLONE_NEWPID (os.unshare came with 3.12).
+            FORK_TEMPLATE.format(
+                before_fork="assert ctypes.CDLL(None).unshare(0x20000000) == 0", fork="os.fork()"
+            ),
             ("unshare", "--pid", "--fork"),
             id="both_pid_1",
         ),
@@ -201,12 +233,13 @@ def pid_namespaces() -> None:
 )
 @pytest.mark.usefixtures("pid_namespaces")
 def test_a_process_under_its_forerunners_pid_shares_nothing(
-    code: str, prefix: tuple[str, ...], refuse_wipeonfork: bool
+    code: str, prefix: tuple[str, ...], refused: tuple[int, ...], implementation: str
 ) -> None:
     # The ownership check's two paths: the mapping the kernel wipes, and the
     # fallback where the kernel refuses to.  The process id cannot tell the
-    # two processes apart.
-    by_role = reports_by_role(run_scenario(code, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork))
+    # two processes apart (the Python implementation knows them by its
+    # handler of os.fork).
+    by_role = reports_by_role(run_scenario(code, *refused, prefix=prefix, implementation=implementation))
     pids = {report["pid"] for report in by_role.values()}
     assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
@@ -243,6 +276,7 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
     return testkit.run_python(REPORT_FAILURE, prefix=prefix, timeout=20)
 
 
+@pytest.mark.native_only("reads /dev/urandom itself; the Python implementation takes os.urandom")
 @pytest.mark.parametrize(
     ("setup", "expected_errno"),
     [
@@ -266,6 +300,7 @@ def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno
         assert failure == [CSPRNG_MESSAGE, True, expected_errno], name
 
 
+@pytest.mark.native_only("holds a descriptor of /dev/urandom; the Python implementation takes os.urandom")
 def test_descriptor_limit_is_reported_as_its_cause() -> None:
     code = """
     import json, os, resource
@@ -301,6 +336,7 @@ def getpid_calls(code: str) -> int:
     return int(rows[0][3]) if rows else 0
 
 
+@pytest.mark.native_only("the ownership check reads memory; the Python implementation compares os.getpid()")
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 def test_no_system_call_per_identifier() -> None:
     # The ownership check is a read of memory: 100,000 identifiers of every
@@ -327,6 +363,7 @@ from tembrel.tembrel_impl import vorndal
 resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 vorndal._reset_state_for_tests()
 vorndal._generate_uuid7_at_bytes(1)          # the pool is full and in use
+assert_refused()
 if {fork} and os.fork() == 0:
     os.abort()
 print(" ".join(vorndal._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
@@ -334,8 +371,20 @@ os.wait() if {fork} else os.abort()
 """
 
 
-@pytest.mark.parametrize("fork", [False, True], ids=["the_process", "forked_child"])
-def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> None:
+@pytest.mark.native_only("the pool is kept out of core files")
+@pytest.mark.parametrize(
+    ("fork", "refused"),
+    [
+        pytest.param(False, (), id="the_process"),
+        pytest.param(True, (), id="forked_child"),
+        # The fallback: the pages are still left out of core files, and the
+        # child's fork handler empties the pool where even that is refused.
+        pytest.param(False, (WIPEONFORK,), id="the_process-wipe_refused"),
+        pytest.param(True, (WIPEONFORK,), id="forked_child-wipe_refused"),
+        pytest.param(True, (WIPEONFORK, DONTDUMP), id="forked_child-both_refused"),
+    ],
+)
+def test_core_files_hold_no_pool_bytes(fork: bool, refused: tuple[int, ...], tmp_path: pathlib.Path) -> None:
     pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
         pytest.skip(f"core files do not go to the working directory: core_pattern is {pattern!r}")
@@ -343,7 +392,7 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
     asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_stack_use_after_return=0"
     # Not in development mode: its allocator and fault handler would change what the dump holds.
     env = os.environ | {"ASAN_OPTIONS": asan}
-    done = testkit.run_python(DUMP_CORE.format(fork=fork), dev=False, cwd=tmp_path, env=env)
+    done = run_scenario(DUMP_CORE.format(fork=fork), *refused, dev=False, cwd=tmp_path, env=env)
     cores = list(tmp_path.glob("core*"))
     if not cores and "qemu:" in done.stderr:
         pytest.skip("qemu-user writes core files of its own, not the kernel's")
@@ -353,7 +402,7 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
     assert len(draws) == 200, testkit.output_of(done)
     dump = core.read_bytes()
-    assert [draw for draw in draws if draw in dump] == []
+    assert sum(draw in dump for draw in draws) == 0
 
 
 # Makes identifiers (its pool in use), then waits to be checkpointed; each
@@ -386,13 +435,14 @@ def wait_for(done, what: str, timeout: float = 30) -> None:  # type: ignore[no-u
 
 @pytest.mark.parametrize("reseed", [False, True])
 def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
-    reseed: bool, tmp_path: pathlib.Path
+    reseed: bool, implementation: str, tmp_path: pathlib.Path
 ) -> None:
     if shutil.which("criu") is None or os.geteuid() != 0:
         pytest.skip("needs root and criu")
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    command = testkit.python_command(PRODUCE + RESTORED)
-    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, **quiet)
+    command = testkit.python_command(testkit.retarget(PRODUCE + RESTORED, implementation))
+    env = testkit.implementation_env(implementation)
+    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, env=env, **quiet)
     wait_for((tmp_path / "ready").exists, "the process never got ready")
     options = ["-D", str(tmp_path), "--shell-job", "-o"]
     dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)

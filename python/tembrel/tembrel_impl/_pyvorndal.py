@@ -28,29 +28,35 @@ Where it differs from the native module:
   instance are refused as in the native module.
 - Calls with a wrong number of arguments, or with keywords, are refused with
   Python's own messages rather than those of the C argument parser.
-- A batch runs Python code between identifiers, so signal handlers run
-  during it at any identifier rather than every 65,536, and an exception
-  from one discards the batch as in the native module.
+- Signal handlers run between the steps of a batch (runs of up to 512
+  identifiers made by C-level loops, then its objects made in passes over
+  the whole batch) rather than every 65,536 identifiers; an exception from
+  one discards the batch as in the native module.
 """
 
 from __future__ import annotations
 
-import builtins
+import builtins as _builtins
 import os as _os
 import sys as _sys
 import threading as _threading
 import time as _time
 from collections import deque as _deque
-from collections.abc import Callable, Iterable
 from itertools import count as _count
 from itertools import repeat as _repeat
 from operator import and_ as _and
 from operator import index as _index
 from operator import or_ as _or
 from struct import Struct as _Struct
+from types import BuiltinFunctionType as _BuiltinCallable
 from types import MemberDescriptorType as _MemberDescriptor
-from typing import Any, SupportsIndex, cast
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import cast as _cast
 from typing import final as _final
+
+if _TYPE_CHECKING:
+    from collections.abc import Callable, Iterable
+    from typing import Any, SupportsIndex
 
 _Int = int  # within UUID7Obj, `int` is its attribute
 _MAX_MS = (1 << 48) - 1
@@ -58,6 +64,7 @@ _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
 _TAIL_MASK = 0xFFFFFFFF
 _COUNTER_STEP = 1 << 32  # one step of the counter, in an identifier's value
+_SHORT_BATCH = 16  # fewer identifiers are made one by one: a run's set-up costs more
 _VERSION_VARIANT = (0x7 << 76) | (0b10 << 62)
 
 _OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
@@ -69,9 +76,11 @@ _POOL_BYTES = 4096
 _DRAWS = _Struct(f"={_POOL_BYTES // 8}Q")
 _POOL_DRAWS = _DRAWS.size // 8
 
+_MIN_SSIZE, _MAX_SSIZE = -_sys.maxsize - 1, _sys.maxsize  # a Py_ssize_t's range
 # The largest counts whose list (8 bytes a slot) or bytes (16 a slot) has a size.
 _MAX_LIST_COUNT = _sys.maxsize // 8
 _MAX_BYTES_COUNT = _sys.maxsize // 16
+_PROBED_COUNT = 1 << 16  # larger batches first make sure their result fits in memory
 
 # --------------------------------------------------------------------------
 # The generator's state, guarded by _lock.
@@ -125,6 +134,14 @@ def _refill() -> None:
     _pool, _next = pool, 0
 
 
+def _clock_ms() -> int:
+    """The clock in Unix milliseconds; the timestamp error, from the OSError, where it cannot be read."""
+    try:
+        return _time_ns() // 1_000_000
+    except OSError as error:  # a seccomp filter refusing clock_gettime, say
+        raise OverflowError(_OVERFLOW) from error
+
+
 def _check_process() -> None:
     if _getpid() != _owner:
         _reset()
@@ -176,7 +193,11 @@ def _next_value() -> int:
     try:
         if _getpid() != _owner:
             _reset()
-        return _step(_time_ns() // 1_000_000)
+        try:
+            now = _time_ns() // 1_000_000
+        except OSError as error:
+            raise OverflowError(_OVERFLOW) from error
+        return _step(now)
     finally:
         lock.release()
 
@@ -192,13 +213,16 @@ def _next_values(count: int) -> list[int]:
     global _counter, _prefix, _next
     values: list[int] = []
     append, extend = values.append, values.extend
-    time_ns = _time_ns
     remaining = count
     with _lock:
         if _getpid() != _owner:
             _reset()
+        if count < _SHORT_BATCH:
+            for _ in range(count):
+                append(_step(_clock_ms()))
+            return values
         while remaining:
-            now = time_ns() // 1_000_000
+            now = _clock_ms()
             # From here to the commit no call is made (nothing else can run on
             # this thread in between), so the run is sized on the state it advances.
             run = remaining
@@ -244,18 +268,26 @@ def _independent(timestamps: list[int]) -> list[int]:
 def _batch_count(count: SupportsIndex) -> int:
     """A batch's count, as the native module reads it: any integer index that fits a Py_ssize_t."""
     n = count if type(count) is int else _index(count)
-    if not -_sys.maxsize - 1 <= n <= _sys.maxsize:
+    if not _MIN_SSIZE <= n <= _MAX_SSIZE:
         raise OverflowError("Python int too large to convert to C ssize_t")
     if n < 0:
         raise ValueError("count must be non-negative")
     return n
 
 
-def _list_count(count: SupportsIndex) -> int:
-    n = _batch_count(count)
-    if n > _MAX_LIST_COUNT:
+def _room_for(count: int, size: int, limit: int) -> int:
+    """`count`, once memory for `count` results of `size` bytes could be had:
+    MemoryError before anything is generated, as the native module's
+    allocation of its result would give."""
+    if count > limit:
         raise MemoryError
-    return n
+    if count > _PROBED_COUNT:
+        bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+    return count
+
+
+def _list_count(count: SupportsIndex) -> int:
+    return _room_for(_batch_count(count), 8, _MAX_LIST_COUNT)
 
 
 def _hook_integer(value: object, position: int) -> int:
@@ -263,7 +295,7 @@ def _hook_integer(value: object, position: int) -> int:
     if not hasattr(type(value), "__index__"):
         name = "None" if value is None else type(value).__name__
         raise TypeError(f"argument {position} must be int, not {name}")
-    return _index(cast(SupportsIndex, value)) & _MASK_64
+    return _index(_cast("SupportsIndex", value)) & _MASK_64
 
 
 # --------------------------------------------------------------------------
@@ -299,9 +331,7 @@ def generate_uuid7_int() -> int:
 
 def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
     """Generate contiguous UUID v7 bytes in one call"""
-    n = _batch_count(count)
-    if n > _MAX_BYTES_COUNT:
-        raise MemoryError
+    n = _room_for(_batch_count(count), 16, _MAX_BYTES_COUNT)
     return b"".join(map(int.to_bytes, _next_values(n), _repeat(16)))
 
 
@@ -317,7 +347,7 @@ class UUID7Obj:
     """Compact native UUIDv7 object"""
 
     __slots__ = ("_value",)
-    _value: builtins.int
+    _value: _builtins.int
 
     def __new__(cls, *args: object, **kwargs: object) -> UUID7Obj:
         raise TypeError(f"cannot create '{_TYPE_NAME}' instances")
@@ -340,7 +370,7 @@ class UUID7Obj:
     def __repr__(self) -> str:
         return f"UUID('{_text(self._value)}')"
 
-    def __hash__(self) -> builtins.int:
+    def __hash__(self) -> _builtins.int:
         value = self._value
         high, low = value >> 64, value & _MASK_64
         h = (high ^ (high >> 32) ^ ((low * 1000003) & _MASK_64) ^ (low >> 32)) & _MASK_64
@@ -378,28 +408,28 @@ class UUID7Obj:
             return NotImplemented
         return self._value >= other._value
 
-    def __int__(self) -> builtins.int:
+    def __int__(self) -> _builtins.int:
         """Return the UUID as an integer"""
         return self._value
 
     __index__ = __int__
 
-    def __bytes__(self) -> builtins.bytes:
+    def __bytes__(self) -> _builtins.bytes:
         """Return the UUID as bytes"""
         return self._value.to_bytes(16, "big")
 
     @property
-    def int(self) -> builtins.int:
+    def int(self) -> _builtins.int:
         """UUID as a 128-bit integer"""
         return self._value
 
     @property
-    def bytes(self) -> builtins.bytes:
+    def bytes(self) -> _builtins.bytes:
         """UUID as 16 big-endian bytes"""
         return self._value.to_bytes(16, "big")
 
     @property
-    def bytes_le(self) -> builtins.bytes:
+    def bytes_le(self) -> _builtins.bytes:
         """UUID as 16 little-endian field bytes"""
         b = self._value.to_bytes(16, "big")
         return b[3::-1] + b[5:3:-1] + b[7:5:-1] + b[8:]
@@ -410,12 +440,12 @@ class UUID7Obj:
         return f"{self._value:032x}"
 
     @property
-    def time(self) -> builtins.int:
+    def time(self) -> _builtins.int:
         """UUIDv7 Unix timestamp in milliseconds"""
         return self._value >> 80
 
     @property
-    def timestamp(self) -> builtins.int:
+    def timestamp(self) -> _builtins.int:
         """UUIDv7 Unix timestamp in milliseconds"""
         return self._value >> 80
 
@@ -425,7 +455,7 @@ class UUID7Obj:
         return f"urn:uuid:{_text(self._value)}"
 
     @property
-    def version(self) -> builtins.int:
+    def version(self) -> _builtins.int:
         """UUID version"""
         return 7
 
@@ -484,11 +514,17 @@ _consume: Callable[[Iterable[object]], None] = _deque[object](maxlen=0).extend
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made by a class statement
 
 
-def _is_python_class(cls: type) -> bool:
+def _is_plain_class(cls: type) -> bool:
+    """Whether an instance of `cls` made by object.__new__ is a valid object:
+    a class made by a class statement, with no constructor of C code of its
+    own (a built-in base's instance keeps state only its constructor sets up)."""
+    if cls is object:
+        return True
     flags = getattr(cls, "__flags__", None)
-    if isinstance(flags, int):
-        return bool(flags & _HEAPTYPE)
-    return cls.__module__ != "builtins"  # an interpreter that keeps no flags
+    if isinstance(flags, int) and not flags & _HEAPTYPE:
+        return False
+    constructor = vars(cls).get("__new__")
+    return constructor is None or not isinstance(constructor, _BuiltinCallable)
 
 
 def _configure_uuid7(*args: object) -> None:
@@ -499,7 +535,7 @@ def _configure_uuid7(*args: object) -> None:
     new_type, new_safe_uuid = args
     if not isinstance(new_type, type):
         raise TypeError("uuid type must be a type")
-    if not all(base is object or _is_python_class(base) for base in new_type.__mro__):
+    if not all(_is_plain_class(base) for base in new_type.__mro__):
         raise TypeError("uuid type must be a Python class whose bases are plain Python classes or object")
     _uuid_class, _safe_uuid = new_type, new_safe_uuid
 
@@ -527,7 +563,7 @@ def uuid7() -> Any:
 
 def _slot(cls: type, name: str) -> Any:
     """The plain slot that serves attribute `name` on instances of `cls`, found as
-    attribute lookup finds it; None where setting it may run Python code."""
+    attribute lookup finds it; None where setting it may run Python code or fail."""
     for klass in cls.__mro__:
         found = vars(klass).get(name)
         if found is not None:
@@ -535,17 +571,17 @@ def _slot(cls: type, name: str) -> Any:
     return None
 
 
-def _instances(values: list[int]) -> list[Any]:
-    """One instance of the configured class per value."""
-    cls = _configured_class()
+def _plain_slots(cls: type) -> tuple[Any, Any] | None:
+    """The slots of `int` and `is_safe` where both are plain, else None."""
     int_slot, safe_slot = _slot(cls, "int"), _slot(cls, "is_safe")
-    if int_slot is None or safe_slot is None:
-        # Each instance from the class configured at its making: a setter may configure anew.
-        return [_instance(_configured_class(), value) for value in values]
-    # Plain slots, which run no Python code: filled by C-level loops.
+    return None if int_slot is None or safe_slot is None else (int_slot, safe_slot)
+
+
+def _fill(cls: type, slots: tuple[Any, Any], values: list[int]) -> list[Any]:
+    """One instance of `cls` per value, its plain slots filled by C-level loops (no Python code runs)."""
     objs: list[Any] = list(map(_new_object, _repeat(cls, len(values))))
-    _consume(map(int_slot.__set__, objs, values))
-    _consume(map(safe_slot.__set__, objs, _repeat(_safe_uuid)))
+    _consume(map(slots[0].__set__, objs, values))
+    _consume(map(slots[1].__set__, objs, _repeat(_safe_uuid)))
     return objs
 
 
@@ -554,8 +590,13 @@ def uuid7_many(count: SupportsIndex, /) -> list[Any]:
     n = _list_count(count)
     if not n:
         return []
-    _configured_class()  # before anything is generated
-    return _instances(_next_values(n))
+    cls = _configured_class()  # before anything is generated
+    slots = _plain_slots(cls)
+    if slots is not None:
+        return _fill(cls, slots, _next_values(n))
+    # Setting an attribute may run Python code or fail: each identifier is
+    # generated, then its instance made from the class configured at that moment.
+    return [_instance(_configured_class(), _next_value()) for _ in range(n)]
 
 
 def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[Any]:
@@ -567,12 +608,17 @@ def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[Any]:
     for position, item in enumerate(snapshot):
         if type(item) is bool or not isinstance(item, int):
             raise TypeError(f"unix_ms[{position}] must be an integer number of Unix milliseconds")
-        ms = item if type(item) is int else int.__index__(item)
+        ms = (
+            item if type(item) is int else int.__add__(item, 0)
+        )  # its value: on PyPy int.__index__ calls __int__
         if not 0 <= ms <= _MAX_MS:
             raise ValueError(f"unix_ms[{position}] must be between 0 and 2**48 - 1")
         timestamps.append(ms)
-    _configured_class()  # before anything is generated
-    return _instances(_independent(timestamps))
+    cls = _configured_class()  # before anything is generated
+    slots = _plain_slots(cls)
+    if slots is not None:
+        return _fill(cls, slots, _independent(timestamps))
+    return [_instance(_configured_class(), value) for value in _independent(timestamps)]
 
 
 # --------------------------------------------------------------------------
@@ -619,5 +665,8 @@ def _generate_uuid7_at_bytes(timestamp_ms: object, /) -> bytes:
         raise OverflowError("int too big to convert")
     if timestamp_ms > _MAX_MS:
         raise OverflowError(_OVERFLOW)
-    (value,) = _independent([int.__index__(timestamp_ms)])
+    (value,) = _independent([int.__add__(timestamp_ms, 0)])
     return value.to_bytes(16, "big")
+
+
+del annotations  # the future import's name; only the interface is public
