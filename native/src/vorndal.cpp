@@ -9,14 +9,15 @@
 // finds no owner and an empty pool and starts afresh, whatever process id the
 // child has; and no core file holds the pool.
 //
-// Where the kernel refuses the advice (before Linux 4.14, some sandboxes and
+// Where the kernel refuses the wipe (before Linux 4.14, some sandboxes and
 // seccomp profiles), the same pages are ordinary memory and ownership is the
 // process id together with a pthread_atfork child handler that clears the
-// marker: every fork made through the C library starts afresh, and a raw
-// clone is told by its process id.  Advice that fails for another reason
-// (ENOMEM when the kernel is short of memory for a moment) is tried again at
-// a later process check, a bounded number of times.  Nothing here knows the
-// interpreter.
+// marker and the pool: every fork made through the C library starts afresh,
+// and a raw clone is told by its process id.  MADV_DONTDUMP is asked for on
+// its own (kernels have had it since 3.4), so core files leave the pool out
+// on that path too.  Advice that fails for another reason (ENOMEM when the
+// kernel is short of memory for a moment) is tried again at a later process
+// check, a bounded number of times.  Nothing here knows the interpreter.
 //
 // Every function reports through an integer status and writes its outputs
 // only on success; the state is committed only once every random draw of a
@@ -90,7 +91,8 @@ ino_t urandom_ino = 0;
 // private and anonymous: advisable.  Fixed addresses keep the common path
 // free of a pointer to follow.
 OwnedState owned = {};
-bool wiped_on_fork = false;  // the kernel took the advice
+bool wiped_on_fork = false;      // the kernel took the advice
+bool left_out_of_dumps = false;  // the kernel took MADV_DONTDUMP
 
 // Advising the pages: bounded retries after failures the kernel may not
 // repeat, none after it refused the advice.
@@ -109,15 +111,17 @@ uint64_t current_process_id() {
 
 enum class Advice { taken, refused, failed };
 
+// The result is the wipe's: leaving the pages out of core files is asked for
+// first and on its own, at every attempt until the kernel takes it.
 Advice advise_owned_pages() {
+    if (!left_out_of_dumps) {
+        left_out_of_dumps = madvise(&owned, sizeof owned, MADV_DONTDUMP) == 0;
+    }
     if (madvise(&owned, sizeof owned, MADV_WIPEONFORK) < 0) {
         // EINVAL: the kernel does not know the advice, or the pages are not
         // anonymous; ENOMEM or EAGAIN may pass.
         return errno == EINVAL ? Advice::refused : Advice::failed;
     }
-    // Kernels that wipe pages on fork all know this advice; should one refuse
-    // it, core files hold the pool but children still start afresh.
-    (void)madvise(&owned, sizeof owned, MADV_DONTDUMP);
     return Advice::taken;
 }
 
@@ -152,8 +156,11 @@ void reset_process_state() {
     std::memset(owned.pool, 0, pool_size);
 }
 
-// Runs in the child of every fork made through the C library.
+// Runs in the child of every fork made through the C library: the child
+// holds none of its parent's pool, not even in a core file it dumps before
+// it makes an identifier.
 void disown_after_fork() {
+    reset_process_state();
     owned.owner = not_owned;
 }
 

@@ -24,8 +24,9 @@ millisecond, for range queries on a column of UUIDv7 keys; :func:`as_uuid`
 turns any form of a UUID the package accepts into a :class:`uuid.UUID`.
 :func:`reseed` starts the generator afresh in a process restored from a
 snapshot (CRIU, a virtual machine clone, AWS Lambda SnapStart).
-Wherever a timestamp is taken, it may be Unix milliseconds (an ``int``) or an
-aware :class:`datetime.datetime`.
+Wherever a timestamp is taken, it may be Unix milliseconds (an ``int``), an
+aware :class:`datetime.datetime`, or ISO 8601 text with a zone
+(``"2026-12-01T09:30Z"``).
 """
 
 from __future__ import annotations
@@ -57,10 +58,46 @@ if _started_as_command():
         _signal.signal(_signal.SIGINT, _interrupted)
 
 import datetime as _dt
+import os as _os
 import uuid as _uuid
-from collections.abc import Buffer, Iterable
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Literal
 
-from .tembrel_impl import vorndal as _vorndal
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+    from .tembrel_impl import vorndal as _vorndal
+elif _sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:  # no ABC names the buffer protocol before 3.12
+    Buffer = bytes | bytearray | memoryview
+
+
+def _implementation() -> tuple[Literal["native", "python"], object]:
+    """The native module where it loads, else the pure-Python one; TEMBREL_PURE_PYTHON=1 forces Python."""
+    if _os.environ.get("TEMBREL_PURE_PYTHON", "") not in ("", "0"):
+        from .tembrel_impl import _pyvorndal
+
+        return "python", _pyvorndal
+    try:
+        from .tembrel_impl import vorndal
+    except ImportError:  # CPython before 3.13, PyPy, free-threaded builds, systems other than Linux
+        from .tembrel_impl import _pyvorndal
+
+        return "python", _pyvorndal
+    return "native", vorndal
+
+
+implementation: Literal["native", "python"]
+"""Which implementation of the generator the package uses: ``"native"``, the
+C++ extension module, or ``"python"``, its pure-Python twin (on interpreters
+and systems the native module does not serve, or with ``TEMBREL_PURE_PYTHON=1``
+in the environment).  Both make the same identifiers with the same guarantees;
+README's *Guarantees* says where they differ."""
+if TYPE_CHECKING:
+    implementation = "native"
+else:
+    implementation, _vorndal = _implementation()
 
 __all__ = [
     "CompactUUID",
@@ -68,6 +105,7 @@ __all__ = [
     "UUIDLike",
     "as_uuid",
     "datetime_of",
+    "implementation",
     "reseed",
     "time_ms",
     "uuid7",
@@ -89,7 +127,8 @@ __all__ = [
 __version__ = "0.1.0"
 
 UUID7Obj = _vorndal.UUID7Obj
-"""The compact immutable UUIDv7 type: the object header and two 64-bit words.
+"""The compact immutable UUIDv7 type: the object header and two 64-bit words
+(in the pure-Python implementation, a class of one slot holding the ``int``).
 
 Offers ``str``, ``repr``, ``hash``, ordering, ``int()``, ``bytes()`` and the
 read-only attributes ``int``, ``bytes``, ``bytes_le``, ``hex``, ``urn``,
@@ -110,8 +149,8 @@ text in any form :class:`uuid.UUID` parses, any 16-byte buffer (``bytes``,
 ``bytearray``, ``memoryview``, ``array``, ...) and an ``int`` from 0 to
 2**128 - 1 besides the two UUID types."""
 
-# A timestamp: Unix milliseconds, or an aware datetime.
-_Timestamp = int | _dt.datetime
+# A timestamp: Unix milliseconds, an aware datetime, or ISO 8601 text with a zone.
+_Timestamp = int | _dt.datetime | str
 
 # Instances from the fast path are indistinguishable from uuid.UUID(int=...):
 # same class, same is_safe.
@@ -143,9 +182,8 @@ uuid7_compact_many = _vorndal.uuid7_obj_many
 
 def uuid7_int_many(count: int, /) -> list[int]:
     """Return ``count`` new UUIDv7s as 128-bit integers, in increasing order."""
-    data = _vorndal.uuid7_bytes_many(count)
-    from_bytes = int.from_bytes
-    return [from_bytes(data[i : i + 16]) for i in range(0, len(data), 16)]
+    # The compact objects convert in a C loop, each straight from its two words.
+    return list(map(int, _vorndal.uuid7_obj_many(count)))
 
 
 def reseed() -> None:
@@ -154,8 +192,10 @@ def reseed() -> None:
 
     Call it after every restore of a snapshot: a process restored twice from one
     checkpoint would otherwise hand out the same random bytes in both copies.  As
-    in a new process, identifiers made after it are not ordered after those of
-    the same millisecond made before it.
+    in a new process, the sequence then restarts from the clock, wherever the
+    clock is: identifiers made after it may sort below those made before it, in
+    the same millisecond with a smaller counter, or by as far as the clock has
+    gone back (a restore on a machine whose clock is behind the snapshot's).
     """
     _vorndal._reset_state_for_tests()
 
@@ -169,8 +209,18 @@ def _unix_ms_of(at: object, name: str) -> int:
     """The Unix milliseconds of ``at``, checked; errors name the argument ``name``.
 
     An ``int`` subclass is read by its integer value (never through an
-    overridden ``__int__`` or ``__index__``); ``bool`` is refused.
+    overridden ``__int__`` or ``__index__``); ``bool`` is refused.  Text is
+    read as ISO 8601, and must name its zone as a datetime must have one.
     """
+    if isinstance(at, str):
+        try:
+            at = _dt.datetime.fromisoformat(at)
+        except ValueError:
+            raise ValueError(f"{name} is not an ISO 8601 time: {at!r}") from None
+        if at.utcoffset() is None:
+            raise ValueError(
+                f"{name} has no time zone, so no defined Unix time; give one, as in 2026-12-01T00:00Z"
+            )
     if isinstance(at, _dt.datetime):
         if at.tzinfo is None or at.utcoffset() is None:
             raise ValueError(f"{name} is a naive datetime, which has no defined Unix time; give it a tzinfo")
@@ -180,7 +230,7 @@ def _unix_ms_of(at: object, name: str) -> int:
         ms = at if type(at) is int else int.__index__(at)
     else:
         raise TypeError(
-            f"{name} must be an integer number of Unix milliseconds or an aware datetime, "
+            f"{name} must be an integer number of Unix milliseconds, an aware datetime or ISO 8601 text, "
             f"not {type(at).__name__}"
         )
     if not 0 <= ms <= _MAX_UNIX_MS:
@@ -197,8 +247,10 @@ def uuid7_at(unix_ms: _Timestamp) -> _uuid.UUID:
     """Return an independent UUIDv7 carrying the timestamp ``unix_ms``.
 
     ``unix_ms`` is Unix milliseconds, an ``int`` (not ``bool``) from 0 to
-    2**48 - 1, or an aware :class:`datetime.datetime` in that range (its
-    millisecond, microseconds dropped).  The identifier has 74 random bits and
+    2**48 - 1, an aware :class:`datetime.datetime` in that range (its
+    millisecond, microseconds dropped), or ISO 8601 text with a zone such as
+    ``"2026-12-01T09:30Z"`` (text without a zone is refused, as a naive
+    datetime is).  The identifier has 74 random bits and
     stays outside the clock-driven sequence: two identifiers at one timestamp
     are in no particular order.
     """
@@ -216,16 +268,16 @@ def uuid7_at_many(unix_ms: Iterable[_Timestamp]) -> list[_uuid.UUID]:
     # datetimes become integers here first.  Finding the types is a C loop,
     # so that integers alone pay almost nothing for it.
     stamps = tuple(unix_ms)
-    if any(issubclass(kind, _dt.datetime) for kind in set(map(type, stamps))):
+    if any(issubclass(kind, _dt.datetime | str) for kind in set(map(type, stamps))):
         stamps = tuple(
-            _unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime) else t
+            _unix_ms_of(t, f"unix_ms[{i}]") if isinstance(t, _dt.datetime | str) else t
             for i, t in enumerate(stamps)
         )
     return _vorndal._uuid7_at_many(stamps)
 
 
 def uuid7_min(at: _Timestamp) -> _uuid.UUID:
-    """Return the smallest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime).
+    """Return the smallest UUIDv7 of the millisecond ``at`` (Unix ms, aware datetime or ISO 8601 text).
 
     Every UUIDv7 of that millisecond or later compares greater or equal, so
     ``uuid7_min(start) <= key < uuid7_min(end)`` selects the keys made in
@@ -235,7 +287,7 @@ def uuid7_min(at: _Timestamp) -> _uuid.UUID:
 
 
 def uuid7_max(at: _Timestamp) -> _uuid.UUID:
-    """Return the largest UUIDv7 of the millisecond ``at`` (Unix ms or aware datetime)."""
+    """Return the largest UUIDv7 of the millisecond ``at`` (Unix ms, aware datetime or ISO 8601 text)."""
     ones = ((1 << 80) - 1) & ~_VERSION_VARIANT_MASK
     return _uuid.UUID(int=(_unix_ms_of(at, "at") << 80) | ones | _VERSION_7 | _VARIANT_RFC)
 
@@ -262,11 +314,13 @@ def _as_int(value: object) -> int:
         if len(value) != 16:
             raise ValueError(f"a UUID is 16 bytes, not {len(value)}")
         return int.from_bytes(value)
-    if not isinstance(value, Buffer):
+    try:
+        view = memoryview(value)  # type: ignore[arg-type]
+    except TypeError:
         raise TypeError(
             f"expected uuid.UUID, UUID7Obj, str, a 16-byte buffer or int, not {type(value).__name__}"
-        )
-    with memoryview(value) as view:
+        ) from None
+    with view:
         if view.nbytes != 16:
             raise ValueError(f"a UUID is 16 bytes, not {view.nbytes}")
         if not view.contiguous:

@@ -1,7 +1,7 @@
 """The command line: ``python -m tembrel`` (also installed as ``tembrel``).
 
     python -m tembrel [-n N] [-f FORMAT] [--at TIME]   print N new UUIDv7s
-    python -m tembrel inspect [--binary] [UUID ...]    describe UUIDs (or stdin's)
+    python -m tembrel inspect [-f FORMAT] [UUID ...]   describe UUIDs (or stdin's)
 
 Failures end like those of the standard Unix tools: a write error is one line
 on stderr and exit status 1, Ctrl-C exits with 130, and a reader that goes
@@ -20,10 +20,9 @@ import signal
 import sys
 import uuid
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, BinaryIO, TextIO
+from typing import Any, BinaryIO, NoReturn, TextIO, TypeVar
 
-from . import __version__, uuid7_bytes_many, uuid7_str_many
-from .tembrel_impl.vorndal import _generate_uuid7_at_bytes
+from . import __version__, _vorndal, uuid7_bytes_many, uuid7_str_many
 
 CHUNK = 65_536  # identifiers per batch call: flat memory, few calls
 FORMATS = ("canonical", "hex", "int", "urn", "binary")
@@ -33,7 +32,10 @@ _MAX_UNIX_MS = (1 << 48) - 1
 _EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 EXIT_FAILED = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT  # 130, as a shell reports a run ended by Ctrl-C
-EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # 141, as a shell reports a filter ended by SIGPIPE
+# 141, as a shell reports a filter ended by SIGPIPE, whose number is 13 on every Unix (Windows has
+# no SIGPIPE, but a reader that goes away ends the run there with the same status).
+EXIT_BROKEN_PIPE = 128 + 13
+_T = TypeVar("_T")
 
 
 class _ReadFailed(Exception):
@@ -76,7 +78,7 @@ def _sizes(count: int) -> Iterator[int]:
 
 def _at_records(n: int, at: int) -> Iterator[bytes]:
     """``n`` independent identifiers at ``at``, 16 bytes each."""
-    return map(_generate_uuid7_at_bytes, itertools.repeat(at, n))
+    return map(_vorndal._generate_uuid7_at_bytes, itertools.repeat(at, n))
 
 
 def _batches(count: int, at: int | None) -> Iterator[bytes]:
@@ -110,7 +112,7 @@ def _stdout() -> TextIO:
     return sys.stdout
 
 
-def _with_progress[T](chunks: Iterator[T], count: int) -> Iterator[T]:
+def _with_progress(chunks: Iterator[_T], count: int) -> Iterator[_T]:
     """The chunks, each followed by a running count on standard error."""
     done = 0
     for chunk in chunks:
@@ -164,23 +166,55 @@ def _describe(u: uuid.UUID) -> str:
             when = "beyond the datetime range"
         lines.append(f"  timestamp: {ms} ms ({when})")
     if u.variant == uuid.RFC_4122 and u.version == 7:
+        # The 42 bits after the version: a counter in identifiers made from the clock, random in
+        # those made at a given time; nothing in the identifier says which.
         counter = ((u.int >> 64) & 0xFFF) << 30 | (u.int >> 32) & 0x3FFFFFFF
-        lines.append(f"  counter:   {counter} (0x{counter:011x})")
+        lines.append(f"  counter:   {counter} (0x{counter:011x}), or random if made with --at")
     return "\n".join(lines)
 
 
-def _parse(text: str) -> uuid.UUID:
-    """A UUID in any text form the generator writes, or any form uuid.UUID reads.
+class _Refused:
+    """An input record that is not a UUID, with the message that says why."""
 
-    32 hex digits are hex even when they are all decimal digits; other runs of
-    decimal digits are the ``int`` form.
+    def __init__(self, message: str) -> None:
+        self.message = message
+
+
+# Each text format as the whole of one line, what 'inspect -f FORMAT' accepts.
+_HEX_DIGIT = "[0-9a-fA-F]"
+_HYPHENATED = "-".join(f"{_HEX_DIGIT}{{{width}}}" for width in (8, 4, 4, 4, 12))
+_LINE_FORMATS = {
+    "canonical": re.compile(_HYPHENATED),
+    "hex": re.compile(f"{_HEX_DIGIT}{{32}}"),
+    "int": re.compile("[0-9]{1,39}"),  # 2**128 - 1 has 39 digits
+    "urn": re.compile(f"urn:uuid:{_HYPHENATED}"),
+}
+_DECIMAL = re.compile("[0-9]+")
+
+
+def _parse(text: str, fmt: str | None) -> uuid.UUID | _Refused:
+    """The UUID of one line in the text format ``fmt``, or with None in any
+    form the generator writes or uuid.UUID reads.
+
+    With no format, a run of decimal digits is the ``int`` form, but one of
+    exactly 32 is as much the ``hex`` form: refused, never guessed.
     """
-    if text.isascii() and text.isdigit() and len(text) != 32:
-        number = int(text)
-        if number >= 1 << 128:
-            raise ValueError("beyond 128 bits")
-        return uuid.UUID(int=number)
-    return uuid.UUID(text)
+    decimal = _DECIMAL.fullmatch(text) is not None
+    if fmt is None and decimal and len(text) == 32:
+        return _Refused(
+            f"32 decimal digits may be hex or an integer: {_shown(text)}; "
+            "say which with 'inspect -f hex' or 'inspect -f int'"
+        )
+    if fmt is not None and not _LINE_FORMATS[fmt].fullmatch(text):
+        return _Refused(f"not a UUID in the {fmt} format: {_shown(text)}")
+    try:
+        if fmt == "int" or (fmt is None and decimal):
+            # uuid.UUID refuses 2**128 and beyond; a run longer than 39 digits is not converted.
+            return uuid.UUID(int=int(text) if len(text) <= 39 else 1 << 128)
+        return uuid.UUID(text)
+    except ValueError:
+        hint = "" if text.isprintable() else " (16-byte records need 'inspect --binary')"
+        return _Refused(f"not a UUID: {_shown(text)}{hint}")
 
 
 def _shown(text: str, limit: int = 60) -> str:
@@ -189,13 +223,6 @@ def _shown(text: str, limit: int = 60) -> str:
     cut = len(text) > limit
     shown = re.sub(r"\\udc([89a-f][0-9a-f])", r"\\x\1", ascii(text[:limit]))
     return shown[:-1] + "..." + shown[-1] if cut else shown
-
-
-class _Refused:
-    """An input record that is not a UUID, with the message that says why."""
-
-    def __init__(self, message: str) -> None:
-        self.message = message
 
 
 def _stdin() -> BinaryIO:
@@ -246,7 +273,7 @@ def _inspected(args: argparse.Namespace) -> Iterator[str | uuid.UUID | _Refused]
     for text in args.uuids or ["-"]:
         if text != "-":
             yield text
-        elif args.binary:
+        elif args.read_format == "binary":
             yield from _stdin_records()
         else:
             yield from _stdin_lines()
@@ -257,12 +284,7 @@ def _inspect(args: argparse.Namespace) -> int:
     status = 0
     for item in _inspected(args):
         if isinstance(item, str):
-            text = item
-            try:
-                item = _parse(text)
-            except ValueError:
-                hint = "" if text.isprintable() else " (16-byte records need 'inspect --binary')"
-                item = _Refused(f"not a UUID: {_shown(text)}{hint}")
+            item = _parse(item, args.read_format)
         if isinstance(item, _Refused):
             print(f"tembrel inspect: {item.message}", file=sys.stderr)
             status = 2
@@ -309,10 +331,17 @@ def _unix_ms(text: str) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
-    """Help goes to standard output like any other output: a write error is reported, with status 1."""
+    """Help goes to standard output like any other output: a write error is reported, with status 1.
+    A usage error goes to standard error only, or nowhere where there is none: standard output
+    holds identifiers and descriptions, never a usage."""
 
     def print_help(self, file: Any = None) -> None:
         (file or _stdout()).write(self.format_help())
+
+    def error(self, message: str) -> NoReturn:
+        if sys.stderr is not None:
+            self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 class _VersionAction(argparse.Action):
@@ -350,10 +379,13 @@ program that SIGINT or SIGPIPE ended.
 """
 
 INSPECT_DESCRIPTION = """\
-Show version, variant, timestamp and counter of each UUID. With no UUID, or
-'-', read them from standard input, one per line, in any format the generator
-writes (32 hex digits are read as hex, other digits as an integer), or, with
---binary, as 16-byte records.
+Show version, variant and timestamp of each UUID and, for version 7, the 42
+bits after the version: the counter of an identifier made from the clock, or
+random bits in one made with --at. With no UUID, or '-', read them from
+standard input, one per line, in any text format the generator writes, or
+with -f in that format only; a line of 32 decimal digits, which may be hex or
+an integer, needs -f hex or -f int. With -f binary (or --binary), read
+16-byte records. Empty input prints nothing and exits with status 0.
 """
 
 
@@ -387,25 +419,51 @@ def build_parser() -> argparse.ArgumentParser:
         description=INSPECT_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    inspect.add_argument(
-        "--binary", action="store_true", help="read standard input as 16-byte records (what -f binary writes)"
+    read_as = inspect.add_mutually_exclusive_group()
+    read_as.add_argument(
+        "-f",
+        "--format",
+        dest="read_format",
+        choices=FORMATS,
+        metavar="FORMAT",
+        help="read every UUID as 'tembrel -f FORMAT' writes it: canonical, hex, int, urn or binary "
+        "(default: any text format)",
     )
-    inspect.add_argument("uuids", nargs="*", metavar="UUID", help="in any form uuid.UUID accepts, or '-'")
+    read_as.add_argument(
+        "--binary",
+        dest="read_format",
+        action="store_const",
+        const="binary",
+        help="the same as -f binary: read standard input as 16-byte records",
+    )
+    # The generator's options, taken here only to be refused as they are before 'inspect'.
+    inspect.add_argument("-n", "--count", dest="inspect_count", nargs="?", const="", help=argparse.SUPPRESS)
+    inspect.add_argument("--at", dest="inspect_at", nargs="?", const="", help=argparse.SUPPRESS)
+    inspect.add_argument(
+        "uuids",
+        nargs="*",
+        metavar="UUID",
+        help="in any form uuid.UUID accepts (with -f, in that one), or '-'",
+    )
     return parser
 
 
 def _checked(parser: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
     """``args`` with the defaults of the options not given; a usage error for one that does not apply."""
-    generating = {"-n/--count": args.count, "-f/--format": args.format, "--at": args.at}
     if args.command == "inspect":
-        for option, value in generating.items():
-            if value is not None:
-                parser.error(
-                    f"{option} does not apply to inspect, which reads every text format "
-                    "(and 16-byte records with 'inspect --binary')"
-                )
-        if args.binary and any(text != "-" for text in args.uuids):
-            parser.error("inspect --binary reads standard input; give no UUID on the command line")
+        generating = {"-n/--count": (args.count, args.inspect_count), "--at": (args.at, args.inspect_at)}
+        for option, values in generating.items():
+            if any(value is not None for value in values):
+                parser.error(f"{option} does not apply to inspect")
+        if args.format is not None:
+            parser.error(
+                "-f/--format before inspect is the generator's; give inspect's after it, "
+                "as in 'tembrel inspect -f int'"
+            )
+        if args.read_format == "binary" and any(text != "-" for text in args.uuids):
+            parser.error(
+                "16-byte records are read from standard input only; give no UUID on the command line"
+            )
         if not args.uuids and (sys.stdin is None or sys.stdin.isatty()):
             parser.error("inspect needs UUIDs, as arguments or on standard input")
         return args

@@ -189,7 +189,12 @@ pid_t __wrap_getpid(void) {
 
 int __wrap_madvise(void *address, size_t length, int advice) {
     if (advice != MADV_WIPEONFORK) {
-        return __real_madvise(address, length, advice);
+        const int result = __real_madvise(address, length, advice);
+        if (result == 0 && advice == MADV_DONTDUMP) {
+            state.dump_page = static_cast<unsigned char *>(address);
+            state.dump_length = length;
+        }
+        return result;
     }
     if (state.wipe_advice_calls++ == 0) {
         const char *failures = std::getenv("FAKE_OS_WIPEONFORK_FAILURES");

@@ -100,6 +100,8 @@ struct State : Arms, Log {
     size_t wipe_length = 0;
     uint64_t wipe_advice_calls = 0;  // failed ones included
     uint64_t wipe_failures_left = 0;
+    const unsigned char *dump_page = nullptr;  // the pages advised MADV_DONTDUMP
+    size_t dump_length = 0;
 };
 
 extern State state;

@@ -836,6 +836,7 @@ TEST_F(Core, IndependentIdentifierInANewProcessReadsFreshBytes) {
 
 // What a forked child saw of its first monotonic identifier at T.
 struct ChildReport {
+    bool inherited_pool;  // the parent's pool bytes were there as the child began
     Id id;
     uint64_t open_calls;
     uint64_t read_calls;
@@ -854,9 +855,11 @@ void report_from_child(ChildReport *report, Prepare prepare) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         close(pipe_fds[0]);
+        const bool inherited_pool =
+            std::any_of(os.pool, os.pool + 4096, [](unsigned char b) { return b != 0; });
         prepare();
         fake_os::clear_log();
-        ChildReport mine{mono(T), 0, 0, 0, {}};
+        ChildReport mine{inherited_pool, mono(T), 0, 0, 0, {}};
         mine.open_calls = os.open_calls;
         mine.read_calls = os.read_calls;
         mine.delivered = os.delivered.size();
@@ -891,6 +894,7 @@ TEST_P(Fork, ChildStartsAfreshWithoutTheParentsPool) {
 
     ChildReport child{};
     ASSERT_NO_FATAL_FAILURE(report_from_child(&child, [] {}));
+    EXPECT_FALSE(child.inherited_pool) << "a core file of the child would hold the parent's pool";
     ASSERT_EQ(child.id.status, 0);
     EXPECT_EQ(child.open_calls, 0u) << "the child goes on with the inherited descriptor";
     EXPECT_EQ(child.read_calls, 1u);
@@ -950,6 +954,15 @@ TEST_F(Core, ThePageIsAdvisedOrTheProcessIdDecides) {
     EXPECT_EQ(fake_os::wipe_on_fork(), !env_is("FAKE_OS_REFUSE_WIPEONFORK", "1"));
 }
 
+// Whatever becomes of the wipe: taken, refused, or failing for a moment or
+// for good (this suite's runs with FAKE_OS_*).
+TEST_F(Core, OwnershipPagesAreLeftOutOfCoreFiles) {
+    ASSERT_NE(os.pool, nullptr);
+    EXPECT_TRUE(os.dump_page != nullptr && os.dump_page <= os.pool &&
+                os.pool + 4096 <= os.dump_page + os.dump_length)
+        << "core files hold the pool";
+}
+
 // A forked child whose process id is its parent's, as an init process that
 // forks into a new PID namespace, or a descendant given a dead owner's id:
 // the wiped mapping tells it, or where the advice is refused the fork handler.
@@ -964,6 +977,7 @@ TEST_F(Core, ChildWithTheParentsProcessIdStartsAfresh) {
         os.pid = parent_pid;
         os.fake_pid = true;
     }));
+    EXPECT_FALSE(child.inherited_pool) << "a core file of the child would hold the parent's pool";
     EXPECT_EQ(child.id.status, 0);
     EXPECT_EQ(child.read_calls, 1u) << "the child refilled instead of using the parent's pool";
     EXPECT_NE(child.id.counter(), before.counter() + 1);

@@ -99,10 +99,12 @@ def test_binary_format_is_raw_16_byte_records(at: str | None) -> None:
         (["--at", "-5"], "must be non-negative"),
         (["--at", "2026-12-01"], "'2026-12-01' has no time zone; give one"),
         (["--at", "soon"], "neither Unix milliseconds nor an ISO 8601 time: 'soon'"),
-        (["-n", "3", "inspect", V7], "-n/--count does not apply to inspect"),
-        (["-f", "binary", "inspect", V7], "-f/--format does not apply to inspect.*'inspect --binary'"),
-        (["--at", "0", "inspect"], "--at does not apply to inspect"),
-        (["inspect", "--binary", V7], "inspect --binary reads standard input"),
+        (
+            ["-f", "int", "inspect", V7],
+            "-f/--format before inspect is the generator's.*'tembrel inspect -f int'",
+        ),
+        (["inspect", "--binary", V7], "16-byte records are read from standard input only"),
+        (["inspect", "-f", "hex", "--binary"], "not allowed with argument -f/--format"),
     ],
 )
 def test_bad_options_exit_2_with_a_message(args: list[str], message: str) -> None:
@@ -111,11 +113,29 @@ def test_bad_options_exit_2_with_a_message(args: list[str], message: str) -> Non
     assert re.search(message, done.stderr)
 
 
+@pytest.mark.parametrize(
+    ("option", "name"), [(["-n", "3"], "-n/--count"), (["--count=3"], "-n/--count"), (["--at", "0"], "--at")]
+)
+def test_a_generating_option_is_refused_alike_before_and_after_inspect(option: list[str], name: str) -> None:
+    before, after = run_cli(*option, "inspect", V7), run_cli("inspect", *option, V7)
+    assert before.returncode == after.returncode == 2
+    assert before.stderr == after.stderr and f"error: {name} does not apply to inspect\n" in after.stderr
+
+
+@pytest.mark.parametrize("args", [["--at", "x"], ["inspect", "-f", "xml"], ["inspect", "-n", "3", V7]])
+def test_a_usage_error_never_reaches_standard_output_even_without_standard_error(args: list[str]) -> None:
+    done = run_cli(*args, shell='"$@" 2>&-')
+    assert (done.returncode, done.stdout) == (2, "")
+
+
 def test_help_names_the_options_the_exit_statuses_and_the_version() -> None:
     help_text = " ".join(run_cli("--help").stdout.split())
     for phrase in ["-n N", "--format", "inspect", "--version", "141", "130", "Ctrl-C"]:
         assert phrase in help_text
     assert "made with --at are independent of each other and in no particular order" in help_text
+    inspect_help = " ".join(run_cli("inspect", "--help").stdout.split())
+    assert "Empty input prints nothing and exits with status 0" in inspect_help
+    assert run_cli("inspect", input="\n \n").returncode == 0
     assert run_cli("--version").stdout == f"tembrel {tembrel.__version__}\n"
 
 
@@ -126,7 +146,7 @@ def test_inspect_describes_each_argument() -> None:
     assert done.stdout == (
         f"{V7}\n  version:   7\n  variant:   specified in RFC 4122\n"
         "  timestamp: 1714417323358 ms (2024-04-29T19:02:03.358Z)\n"
-        "  counter:   2950661621095 (0x2af01234567)\n"
+        "  counter:   2950661621095 (0x2af01234567), or random if made with --at\n"
         f"{v1}\n  version:   1\n  variant:   specified in RFC 4122\n"
         "  timestamp: 1645557742000 ms (2022-02-22T19:22:22.000Z)\n"
         "00000000-0000-4000-8000-000000000000\n  version:   4\n  variant:   specified in RFC 4122\n"
@@ -139,6 +159,17 @@ def test_inspect_reports_what_is_not_a_uuid() -> None:
     assert done.returncode == 2
     assert "not a UUID: 'nope'" in done.stderr
     assert done.stdout.startswith(f"{V7}\n")
+
+
+def test_the_command_line_needs_no_sigpipe() -> None:
+    # As on Windows, where the signal module has no SIGPIPE.
+    done = testkit.run_python("""
+        import signal, sys
+        del signal.SIGPIPE
+        from tembrel.__main__ import main
+        sys.exit(main(["-n", "2"]))
+    """)
+    assert done.returncode == 0 and len(done.stdout.split()) == 2, testkit.output_of(done)
 
 
 def test_closed_pipe_stops_quietly() -> None:
@@ -248,11 +279,57 @@ def test_inspect_reads_back_every_format(format_name: str, at: list[str]) -> Non
     else:
         texts = written.decode().split()
         expected = [str(tembrel.as_uuid(int(text) if format_name == "int" else text)) for text in texts]
-    done = run_cli("inspect", *(["--binary"] if format_name == "binary" else []), input=written, text=False)
-    assert done.returncode == 0, testkit.output_of(done)
+    # Read as what it is; a line in another format is refused.
+    other = b"" if format_name == "binary" else (V7 if format_name == "hex" else V7.replace("-", "")).encode()
+    done = run_cli("inspect", "-f", format_name, input=written + other, text=False)
+    assert done.returncode == (2 if other else 0), testkit.output_of(done)
+    refused = (
+        f"tembrel inspect: not a UUID in the {format_name} format: '{other.decode()}'\n" if other else ""
+    )
+    assert done.stderr.decode() == refused
     described = [line for line in done.stdout.decode().splitlines() if not line.startswith(" ")]
     assert described == expected and len(expected) == 50
     assert done.stdout.decode().count("  version:   7\n") == 50
+
+
+# The first and last millisecond whose identifiers have 31, 32 and 33 decimal digits (the int
+# form), and the last millisecond of all (39 digits).
+BOUNDARY_MS = [
+    *(ms for d in (31, 32, 33) for ms in (-(-(10 ** (d - 1)) // 2**80), 10**d // 2**80 - 1)),
+    testkit.MAX_MS,
+]
+
+
+@pytest.mark.parametrize("read_as", [[], ["-f", "int"]], ids=["any_format", "int_format"])
+def test_inspect_never_misreads_a_line_of_digits(read_as: list[str]) -> None:
+    ids = [tembrel.uuid7_at(ms) for ms in BOUNDARY_MS]
+    assert [len(str(u.int)) for u in ids] == [31, 31, 32, 32, 33, 33, 39]
+    done = run_cli("inspect", *read_as, input="".join(f"{u.int}\n" for u in ids))
+    described = [line for line in done.stdout.splitlines() if not line.startswith(" ")]
+    if read_as:
+        assert (done.returncode, done.stderr) == (0, "")
+        assert described == [str(u) for u in ids]
+    else:  # 32 digits are as much hex: refused, never guessed
+        assert done.returncode == 2
+        assert done.stderr == "".join(
+            f"tembrel inspect: 32 decimal digits may be hex or an integer: '{u.int}'; "
+            "say which with 'inspect -f hex' or 'inspect -f int'\n"
+            for u in ids[2:4]
+        )
+        assert described == [str(u) for u in ids[:2] + ids[4:]]
+
+
+@pytest.mark.parametrize(
+    ("reader", "first_line"),
+    [("inspect", None), ("inspect -f int", "00000098-9680-7"), ("inspect -f hex", "12089258-")],
+)
+def test_a_32_digit_integer_piped_into_inspect(reader: str, first_line: str | None) -> None:
+    done = run_cli(shell=f'"$@" -f int --at 10000000 | "$@" {reader}')
+    if first_line is None:
+        assert (done.returncode, done.stdout) == (2, "")
+        assert "32 decimal digits may be hex or an integer" in done.stderr
+    else:
+        assert done.returncode == 0 and done.stdout.startswith(first_line), testkit.output_of(done)
 
 
 @pytest.mark.parametrize(

@@ -99,10 +99,12 @@ def test_uuid7_at_carries_the_timestamp_and_leaves_the_sequence_alone() -> None:
         (
             True,
             TypeError,
-            r"^unix_ms must be an integer number of Unix milliseconds or an aware datetime, not bool$",
+            r"^unix_ms must be an integer number of Unix milliseconds, an aware datetime or ISO 8601 text, "
+            r"not bool$",
         ),
         (1.5, TypeError, r"^unix_ms must be an integer"),
-        ("5", TypeError, r"^unix_ms must be an integer"),
+        ("5", ValueError, r"^unix_ms is not an ISO 8601 time: '5'$"),
+        ("2024-01-01T00:00", ValueError, r"^unix_ms has no time zone"),
         (-1, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (2**48, ValueError, r"^unix_ms must be between 0 and 2\*\*48 - 1$"),
         (dt.datetime(2024, 1, 1), ValueError, r"^unix_ms is a naive datetime"),
@@ -121,6 +123,15 @@ def test_uuid7_at_validates(argument: object, error: type[Exception], message: s
 def test_uuid7_at_many_names_the_bad_index() -> None:
     with pytest.raises(TypeError, match=r"unix_ms\[2\]"):
         tembrel.uuid7_at_many([5, 6, 7.0])  # type: ignore[list-item]
+    with pytest.raises(ValueError, match=r"^unix_ms\[1\] has no time zone"):
+        tembrel.uuid7_at_many([5, "2024-01-01T00:00"])
+
+
+@pytest.mark.parametrize("text", ["2024-04-29T19:02:03.358Z", "2024-04-29T21:02:03.358999+02:00"])
+def test_timestamps_may_be_iso_8601_text_with_a_zone(text: str) -> None:
+    assert tembrel.time_ms(tembrel.uuid7_at(text)) == KNOWN_MS
+    assert [tembrel.time_ms(u) for u in tembrel.uuid7_at_many([text, 0])] == [KNOWN_MS, 0]
+    assert tembrel.uuid7_min(text) == tembrel.uuid7_min(KNOWN_MS)
 
 
 @pytest.mark.parametrize(

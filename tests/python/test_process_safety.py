@@ -26,50 +26,62 @@ import testkit
 # Returns, as hex, `count` identifiers made at a millisecond far beyond the
 # clock (the sequence stays there) and `count` made from the clock, as the
 # process that runs it sees them.  It imports nothing before the scenario
-# does (REFUSE_WIPEONFORK must come first).
+# does (refusing() must come first).
 PRODUCE = f"""
 FAR_FUTURE_MS = {testkit.FAR_FUTURE_MS}
+def assert_refused():  # where a filter refuses advice: that it bites
+    pass
 def produce(count=64):
     from tembrel.tembrel_impl import vorndal
     made = [vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS) for _ in range(count)]
     made += [vorndal.generate_uuid7_bytes() for _ in range(count)]
+    assert_refused()
     return [identifier.hex() for identifier in made]
 """
 
 
-# Makes the kernel refuse MADV_WIPEONFORK with EINVAL, as a kernel before 4.14,
-# gVisor or a seccomp profile does: a seccomp filter on madvise with advice 18,
-# installed before the first identifier.  Every produce() checks that the
-# filter bites: the module has made no mapping that is wiped on fork.
-REFUSE_WIPEONFORK = """
+WIPEONFORK, DONTDUMP = 18, 16  # madvise's advice numbers
+
+# Makes the kernel refuse the advice in REFUSED with EINVAL, as a kernel
+# before 4.14, gVisor or a seccomp profile does MADV_WIPEONFORK: a seccomp
+# filter on madvise, installed before the first identifier.  Every
+# assert_refused() checks that the filter bites: the module has made no
+# mapping that carries the advice.
+REFUSE_ADVICE = """
 import ctypes, errno, platform, re, struct
 arch, nr = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233)}[platform.machine()]
-def op(code, k, jf=0):
-    return struct.pack("HBBI", code, 0, jf, k)
-# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ)
-# or allowed; then EINVAL (SECCOMP_RET_ERRNO) or allow (SECCOMP_RET_ALLOW).
-program = ctypes.create_string_buffer(b"".join([op(0x20, 4), op(0x15, arch, 5), op(0x20, 0), op(0x15, nr, 3),
-    op(0x20, 32), op(0x15, 18, 1), op(0x06, 0x50000 | errno.EINVAL), op(0x06, 0x7FFF0000)]))
+def op(code, k, jt=0, jf=0):
+    return struct.pack("HBBI", code, jt, jf, k)
+n = len(REFUSED)
+# Load arch, syscall number, third argument (BPF_LD|W|ABS), each compared (BPF_JEQ):
+# anything else is allowed (SECCOMP_RET_ALLOW), the refused advice gets EINVAL (SECCOMP_RET_ERRNO).
+code = b"".join([op(0x20, 4), op(0x15, arch, jf=n + 3), op(0x20, 0), op(0x15, nr, jf=n + 1), op(0x20, 32),
+    *[op(0x15, advice, jt=n - i) for i, advice in enumerate(REFUSED)],
+    op(0x06, 0x7FFF0000), op(0x06, 0x50000 | errno.EINVAL)])
+program = ctypes.create_string_buffer(code)
 libc = ctypes.CDLL(None)
 assert libc.prctl(38, 1, 0, 0, 0) == 0  # PR_SET_NO_NEW_PRIVS
-assert libc.prctl(22, 2, struct.pack("HxxxxxxP", 8, ctypes.addressof(program))) == 0  # SECCOMP_MODE_FILTER
-def wiped():  # the mappings wiped on fork
+filter = struct.pack("HxxxxxxP", len(code) // 8, ctypes.addressof(program))
+assert libc.prctl(22, 2, filter) == 0  # SECCOMP_MODE_FILTER
+FLAGS = {18: "wf", 16: "dd"}  # smaps' names of the advice
+def advised():  # the mappings that carry a refused advice
     blocks = re.split(r"\\n(?=[0-9a-f]+-)", open("/proc/self/smaps").read())
-    return {b.split()[0] for b in blocks if re.search(r"VmFlags:.* wf", b)}
-OTHERS = wiped()  # the C library's own
-_produce = produce
-def produce(count=64):
-    made = _produce(count)
-    assert wiped() <= OTHERS, "the filter did not bite: the module wipes its state on fork"
-    return made
+    return {b.split()[0] for b in blocks for a in REFUSED if re.search(rf"VmFlags:.* {FLAGS[a]}", b)}
+OTHERS = advised()  # the C library's own
+def assert_refused():
+    assert advised() <= OTHERS, "the filter did not bite: the module's pages took the advice"
 """
 
 
-def run_scenario(
-    code: str, *, prefix: tuple[str, ...] = (), refuse_wipeonfork: bool = False
-) -> subprocess.CompletedProcess[str]:
-    source = PRODUCE + (REFUSE_WIPEONFORK if refuse_wipeonfork else "") + textwrap.dedent(code)
-    return testkit.run_python(source, prefix=prefix)
+def refusing(*advice: int) -> str:
+    """Source that makes the kernel refuse ``advice`` from here on (REFUSE_ADVICE)."""
+    return f"REFUSED = {advice!r}\n{REFUSE_ADVICE}" if advice else ""
+
+
+def run_scenario(code: str, *refused: int, **options: Any) -> subprocess.CompletedProcess[str]:
+    """``code`` run after PRODUCE, with the kernel refusing the ``refused``
+    advice; ``options`` go to testkit.run_python."""
+    return testkit.run_python(PRODUCE + refusing(*refused) + textwrap.dedent(code), **options)
 
 
 def tails(ids: list[str]) -> set[str]:
@@ -181,7 +193,7 @@ def pid_namespaces() -> None:
         pytest.skip(f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}")
 
 
-@pytest.mark.parametrize("refuse_wipeonfork", [False, True], ids=["wiped_mapping", "advice_refused"])
+@pytest.mark.parametrize("refused", [(), (WIPEONFORK,)], ids=["wiped_mapping", "advice_refused"])
 @pytest.mark.parametrize(
     ("code", "prefix"),
     [
@@ -201,12 +213,12 @@ def pid_namespaces() -> None:
 )
 @pytest.mark.usefixtures("pid_namespaces")
 def test_a_process_under_its_forerunners_pid_shares_nothing(
-    code: str, prefix: tuple[str, ...], refuse_wipeonfork: bool
+    code: str, prefix: tuple[str, ...], refused: tuple[int, ...]
 ) -> None:
     # The ownership check's two paths: the mapping the kernel wipes, and the
     # fallback where the kernel refuses to.  The process id cannot tell the
     # two processes apart.
-    by_role = reports_by_role(run_scenario(code, prefix=prefix, refuse_wipeonfork=refuse_wipeonfork))
+    by_role = reports_by_role(run_scenario(code, *refused, prefix=prefix))
     pids = {report["pid"] for report in by_role.values()}
     assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
@@ -327,6 +339,7 @@ from tembrel.tembrel_impl import vorndal
 resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 vorndal._reset_state_for_tests()
 vorndal._generate_uuid7_at_bytes(1)          # the pool is full and in use
+assert_refused()
 if {fork} and os.fork() == 0:
     os.abort()
 print(" ".join(vorndal._generate_uuid7_at_bytes(1)[8:].hex() for _ in range(200)), flush=True)
@@ -334,8 +347,19 @@ os.wait() if {fork} else os.abort()
 """
 
 
-@pytest.mark.parametrize("fork", [False, True], ids=["the_process", "forked_child"])
-def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> None:
+@pytest.mark.parametrize(
+    ("fork", "refused"),
+    [
+        pytest.param(False, (), id="the_process"),
+        pytest.param(True, (), id="forked_child"),
+        # The fallback: the pages are still left out of core files, and the
+        # child's fork handler empties the pool where even that is refused.
+        pytest.param(False, (WIPEONFORK,), id="the_process-wipe_refused"),
+        pytest.param(True, (WIPEONFORK,), id="forked_child-wipe_refused"),
+        pytest.param(True, (WIPEONFORK, DONTDUMP), id="forked_child-both_refused"),
+    ],
+)
+def test_core_files_hold_no_pool_bytes(fork: bool, refused: tuple[int, ...], tmp_path: pathlib.Path) -> None:
     pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
         pytest.skip(f"core files do not go to the working directory: core_pattern is {pattern!r}")
@@ -343,7 +367,7 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
     asan = os.environ.get("ASAN_OPTIONS", "") + ":detect_stack_use_after_return=0"
     # Not in development mode: its allocator and fault handler would change what the dump holds.
     env = os.environ | {"ASAN_OPTIONS": asan}
-    done = testkit.run_python(DUMP_CORE.format(fork=fork), dev=False, cwd=tmp_path, env=env)
+    done = run_scenario(DUMP_CORE.format(fork=fork), *refused, dev=False, cwd=tmp_path, env=env)
     cores = list(tmp_path.glob("core*"))
     if not cores and "qemu:" in done.stderr:
         pytest.skip("qemu-user writes core files of its own, not the kernel's")
@@ -353,7 +377,7 @@ def test_core_files_hold_no_pool_bytes(fork: bool, tmp_path: pathlib.Path) -> No
     draws = [int(low, 16).to_bytes(8, "little")[:7] for low in done.stdout.split()]
     assert len(draws) == 200, testkit.output_of(done)
     dump = core.read_bytes()
-    assert [draw for draw in draws if draw in dump] == []
+    assert sum(draw in dump for draw in draws) == 0
 
 
 # Makes identifiers (its pool in use), then waits to be checkpointed; each

@@ -9,6 +9,8 @@ from typing import Any, SupportsIndex, final
 class UUID7Obj:
     """Compact native UUIDv7 object"""
 
+    # Instances come only from the generating functions: calling the class raises TypeError.
+    def __new__(cls, *args: object, **kwargs: object) -> UUID7Obj: ...
     @property
     def int(self) -> builtins.int: ...
     @property
