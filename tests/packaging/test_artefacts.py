@@ -37,6 +37,7 @@ PACKAGE_FILES = {
     "tembrel/arrow.py",
     "tembrel/py.typed",
     "tembrel/tembrel_impl/__init__.py",
+    "tembrel/tembrel_impl/_pyvorndal.py",
     "tembrel/tembrel_impl/py.typed",
     "tembrel/tembrel_impl/vorndal.pyi",
     *(
