@@ -70,29 +70,33 @@ def close_device() -> None:
         os.close(fd)
 
 
-# Every function that draws from the pool.
-GENERATING = {
-    "generate_uuid7": lambda: vorndal.generate_uuid7(),
-    "generate_uuid7_bytes": lambda: vorndal.generate_uuid7_bytes(),
-    "generate_uuid7_int": lambda: vorndal.generate_uuid7_int(),
-    "uuid7": lambda: vorndal.uuid7(),
-    "uuid7_obj": lambda: vorndal.uuid7_obj(),
-    "uuid7_str_many": lambda: vorndal.uuid7_str_many(3),
-    "uuid7_bytes_many": lambda: vorndal.uuid7_bytes_many(3),
-    "uuid7_obj_many": lambda: vorndal.uuid7_obj_many(3),
-    "uuid7_many": lambda: vorndal.uuid7_many(3),
-    "_uuid7_at_many": lambda: vorndal._uuid7_at_many([1, 2, 3]),
-    "_generate_uuid7_bytes_for_tests": lambda: vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS),
-    "_generate_uuid7_at_bytes": lambda: vorndal._generate_uuid7_at_bytes(5),
-}
+def generating(module) -> dict:
+    """Every function of module that draws random bits, called with good arguments."""
+    return {
+        "generate_uuid7": lambda: module.generate_uuid7(),
+        "generate_uuid7_bytes": lambda: module.generate_uuid7_bytes(),
+        "generate_uuid7_int": lambda: module.generate_uuid7_int(),
+        "uuid7": lambda: module.uuid7(),
+        "uuid7_obj": lambda: module.uuid7_obj(),
+        "uuid7_str_many": lambda: module.uuid7_str_many(3),
+        "uuid7_bytes_many": lambda: module.uuid7_bytes_many(3),
+        "uuid7_obj_many": lambda: module.uuid7_obj_many(3),
+        "uuid7_many": lambda: module.uuid7_many(3),
+        "_uuid7_at_many": lambda: module._uuid7_at_many([1, 2, 3]),
+        "_generate_uuid7_bytes_for_tests": lambda: module._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS),
+        "_generate_uuid7_at_bytes": lambda: module._generate_uuid7_at_bytes(5),
+    }
 
-# Those that read the clock.
-CLOCK_DRIVEN = {
-    name: call
-    for name, call in GENERATING.items()
-    if name not in ("_uuid7_at_many", "_generate_uuid7_bytes_for_tests", "_generate_uuid7_at_bytes")
-}
 
+def clock_driven(module) -> dict:
+    """Those that read the clock."""
+    given = ("_uuid7_at_many", "_generate_uuid7_bytes_for_tests", "_generate_uuid7_at_bytes")
+    return {name: call for name, call in generating(module).items() if name not in given}
+
+
+# The native module's, which the faults of /dev/urandom concern.
+GENERATING = generating(vorndal)
+CLOCK_DRIVEN = clock_driven(vorndal)
 BATCHES = {name: getattr(vorndal, name) for name in testkit.BATCHES}
 
 
@@ -110,6 +114,6 @@ def expect_failure(call, expected_errno: int) -> None:
     raise AssertionError(f"returned {result!r} with a broken device")
 
 
-def expect_next(ts: int, counter: int) -> None:
-    """The next identifier at ts (with the state at ts or ahead) is (ts, counter)."""
-    assert fields(vorndal._generate_uuid7_bytes_for_tests(ts))[:2] == (ts, counter)
+def expect_next(ts: int, counter: int, module=vorndal) -> None:
+    """The next identifier of module at ts (with the state at ts or ahead) is (ts, counter)."""
+    assert fields(module._generate_uuid7_bytes_for_tests(ts))[:2] == (ts, counter)

@@ -1,5 +1,5 @@
-"""Faults of /dev/urandom and of the clock: every failing call raises with the
-reason and commits nothing, and the sequence goes on from the last good
+"""Faults of /dev/urandom: every failing call raises with the reason and
+commits nothing, and the sequence goes on from the last good
 identifier once the device works again; short reads and interruptions are
 ridden out."""
 
@@ -13,17 +13,18 @@ from itertools import pairwise
 
 import pytest
 import testkit
-from fault_support import BATCHES, CLOCK_DRIVEN, GENERATING, expect_failure, expect_next, loaded_shim
+from fault_support import BATCHES, GENERATING, expect_failure, expect_next, loaded_shim
 from testkit import (
     FAR_FUTURE_MS,
     MAX_COUNTER,
-    OVERFLOW_MESSAGE,
     fields,
     output_of,
     run_python,
     urandom_descriptors,
     values_of,
 )
+
+pytestmark = pytest.mark.native_only("faults of /dev/urandom, which the Python implementation does not read")
 
 
 @dataclass(frozen=True)
@@ -146,26 +147,6 @@ def test_replaced_descriptor_is_not_read(vorndal, shim):
     assert shim.opens() == opens + 1
     tails = [value & 0xFFFFFFFF for value in values]
     assert len(set(tails)) > 1990, "the generator read the replacement file"
-
-
-@pytest.mark.parametrize("what", CLOCK_DRIVEN)
-def test_clock_failure_commits_nothing(vorndal, shim, what):
-    """A clock that cannot be read (a seccomp filter refusing clock_gettime)
-    gives the timestamp error, caused by an OSError with the clock's errno,
-    and commits nothing, not a garbage timestamp.  (The interpreter's own
-    time.time() fails too while the mode holds.)"""
-    vorndal._set_state_for_tests(FAR_FUTURE_MS, 100)
-    with shim.injecting("clock_fail"):
-        with pytest.raises(OverflowError) as raised:
-            GENERATING[what]()
-        assert str(raised.value) == OVERFLOW_MESSAGE
-        cause = raised.value.__cause__
-        assert type(cause) is PermissionError and cause.errno == errno.EPERM, repr(cause)
-        # Timestamps given by the caller need no clock.
-        expect_next(FAR_FUTURE_MS, 101)
-        assert vorndal._uuid7_at_many([5])[0].int >> 80 == 5
-    expect_next(FAR_FUTURE_MS, 102)
-    assert fields(vorndal.generate_uuid7_bytes())[:2] == (FAR_FUTURE_MS, 103)
 
 
 def first_open_fails_here() -> None:

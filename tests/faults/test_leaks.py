@@ -13,6 +13,7 @@ import pytest
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "leak_driver.py")
 
 
+@pytest.mark.native_only("the C code's reference counts and memory blocks")
 @pytest.mark.skipif(
     not hasattr(sys, "gettotalrefcount"),
     reason="needs a debug interpreter (nox -s leaks runs it)",

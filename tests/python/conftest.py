@@ -1,18 +1,38 @@
-"""Fixtures for the tests of the extension module ``vorndal``: the generator's
-state reset, a sequence read through a far-future millisecond, and the
-uuid.UUID fast path's configuration restored."""
+"""Fixtures for the tests of the module, over both of its implementations:
+the module itself, the generator's state reset, a sequence read through a
+far-future millisecond, and the uuid.UUID fast path's configuration restored.
+
+Every test that takes one of them runs once for the native module and once
+for the Python one; a test marked ``native_only(reason)`` runs for the native
+module alone (testkit.skip_unless_applies)."""
 
 from __future__ import annotations
 
 import uuid
 
 import pytest
-from tembrel.tembrel_impl import vorndal
+import testkit
 from testkit import FAR_FUTURE_MS, decode
 
 
+def pytest_runtest_setup(item):
+    testkit.skip_unless_applies(item)
+
+
+@pytest.fixture(params=testkit.IMPLEMENTATIONS)
+def implementation(request):
+    """The name of the implementation under test: "native" or "python"."""
+    return request.param
+
+
 @pytest.fixture
-def reset_generator():
+def vorndal(implementation):
+    """The module under test, in the implementation the test runs for."""
+    return testkit.implementation_module(implementation)
+
+
+@pytest.fixture
+def reset_generator(vorndal):
     """Forget whatever state a test forced on the process-wide generator."""
     vorndal._reset_state_for_tests()
     yield
@@ -24,34 +44,37 @@ class PinnedSequence:
 
     timestamp = FAR_FUTURE_MS
 
+    def __init__(self, module) -> None:
+        self.module = module
+
     def pin(self, counter: int) -> None:
-        vorndal._set_state_for_tests(FAR_FUTURE_MS, counter)
+        self.module._set_state_for_tests(FAR_FUTURE_MS, counter)
 
     def next_counter(self) -> int:
         """Counter of the next monotonic identifier (which this call consumes)."""
-        parts = decode(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
+        parts = decode(self.module._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
         assert parts.timestamp == FAR_FUTURE_MS
         return parts.counter
 
 
 @pytest.fixture
-def pinned(reset_generator):
-    return PinnedSequence()
+def pinned(vorndal, reset_generator):
+    return PinnedSequence(vorndal)
 
 
-def _current_fast_path():
+def _current_fast_path(module):
     try:
-        sample = vorndal.uuid7()
+        sample = module.uuid7()
     except RuntimeError:
         return None
     return type(sample), sample.is_safe
 
 
 @pytest.fixture
-def fast_path(reset_generator):
+def fast_path(vorndal, reset_generator):
     """Lets a test configure the uuid.UUID fast path; the previous
     configuration (or the standard one, if there was none) is restored."""
-    before = _current_fast_path()
+    before = _current_fast_path(vorndal)
     yield vorndal._configure_uuid7
     if before is None:
         before = (uuid.UUID, uuid.SafeUUID.unknown)

@@ -7,13 +7,12 @@ from __future__ import annotations
 import sys
 
 import pytest
-from tembrel.tembrel_impl import vorndal
 from testkit import decode, fields, make_obj
 
 pytestmark = pytest.mark.usefixtures("reset_generator")
 
 
-def test_generate_uuid7_bytes_layout():
+def test_generate_uuid7_bytes_layout(vorndal):
     data = vorndal.generate_uuid7_bytes()
     assert type(data) is bytes and len(data) == 16
     assert data[6] >> 4 == 0x7
@@ -22,7 +21,7 @@ def test_generate_uuid7_bytes_layout():
     assert 2**40 <= decode(data).timestamp < 2**47
 
 
-def test_generate_uuid7_int_range_and_bits():
+def test_generate_uuid7_int_range_and_bits(vorndal):
     value = vorndal.generate_uuid7_int()
     assert type(value) is int
     assert 2**120 <= value < 2**128  # any timestamp from 2**40 ms on
@@ -52,15 +51,15 @@ def test_generate_uuid7_int_range_and_bits():
         0x018F2B3C4D5E7ABC8123456789ABCDEF,
     ],
 )
-def test_integer_conversion_of_words(value):
-    obj = make_obj(value >> 64, value & (2**64 - 1))
+def test_integer_conversion_of_words(vorndal, value):
+    obj = make_obj(vorndal, value >> 64, value & (2**64 - 1))
     assert obj.int == value
     assert int(obj) == value
     assert obj.int == int.from_bytes(obj.bytes, "big")
 
 
 @pytest.mark.parametrize("count", [2**59, sys.maxsize])
-def test_uuid7_bytes_many_refuses_a_length_beyond_the_size_range(count, pinned):
+def test_uuid7_bytes_many_refuses_a_length_beyond_the_size_range(vorndal, count, pinned):
     pinned.pin(7)
     with pytest.raises(MemoryError) as caught:
         vorndal.uuid7_bytes_many(count)
@@ -69,7 +68,7 @@ def test_uuid7_bytes_many_refuses_a_length_beyond_the_size_range(count, pinned):
     assert pinned.next_counter() == 8
 
 
-def test_uuid7_bytes_many_largest_count_reaches_the_allocator():
+def test_uuid7_bytes_many_largest_count_reaches_the_allocator(vorndal):
     # One below the limit the length 16 * n still fits and the request goes to
     # the allocator, which refuses it on its own terms.
     with pytest.raises(OverflowError, match="byte string is too large"):

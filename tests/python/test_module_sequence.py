@@ -5,39 +5,47 @@ range."""
 from __future__ import annotations
 
 import sys
-import types
 import uuid
 from itertools import pairwise
 
 import pytest
-from tembrel.tembrel_impl import vorndal
-from testkit import CANONICAL, MAX_COUNTER, MAX_MS, OVERFLOW_MESSAGE, Index, LyingInt, fields, values_of
+from testkit import (
+    CANONICAL,
+    FUNCTIONS,
+    MAX_COUNTER,
+    MAX_MS,
+    OVERFLOW_MESSAGE,
+    Index,
+    LyingInt,
+    fields,
+    values_of,
+)
 
 OVERFLOW = f"^{OVERFLOW_MESSAGE}$"
 
-# The batch functions, each with what every item of its result must be.
+# The batch functions, each with what every item of its result must be, given the module.
 BATCHES = {
-    "uuid7_str_many": lambda item: type(item) is str and CANONICAL.fullmatch(item),
-    "uuid7_bytes_many": lambda item: type(item) is bytes,
-    "uuid7_obj_many": lambda item: type(item) is vorndal.UUID7Obj,
-    "uuid7_many": lambda item: type(item) is uuid.UUID and item.is_safe is uuid.SafeUUID.unknown,
+    "uuid7_str_many": lambda m, item: type(item) is str and CANONICAL.fullmatch(item),
+    "uuid7_bytes_many": lambda m, item: type(item) is bytes,
+    "uuid7_obj_many": lambda m, item: type(item) is m.UUID7Obj,
+    "uuid7_many": lambda m, item: type(item) is uuid.UUID and item.is_safe is uuid.SafeUUID.unknown,
 }
 
-# Every function that reads the clock, making one identifier.
+# Every function that reads the clock, making one identifier, called on the module.
 CLOCK_DRIVEN = {
-    "generate_uuid7": lambda: vorndal.generate_uuid7(),
-    "generate_uuid7_bytes": lambda: vorndal.generate_uuid7_bytes(),
-    "generate_uuid7_int": lambda: vorndal.generate_uuid7_int(),
-    "uuid7_obj": lambda: vorndal.uuid7_obj(),
-    "uuid7": lambda: vorndal.uuid7(),
-    **{name: lambda name=name: getattr(vorndal, name)(1) for name in BATCHES},
+    "generate_uuid7": lambda m: m.generate_uuid7(),
+    "generate_uuid7_bytes": lambda m: m.generate_uuid7_bytes(),
+    "generate_uuid7_int": lambda m: m.generate_uuid7_int(),
+    "uuid7_obj": lambda m: m.uuid7_obj(),
+    "uuid7": lambda m: m.uuid7(),
+    **{name: lambda m, name=name: getattr(m, name)(1) for name in BATCHES},
 }
 
 # ... and with them the hook that takes its timestamp as an argument.
 SEQUENCE = {
     **CLOCK_DRIVEN,
-    "hook at 0": lambda: vorndal._generate_uuid7_bytes_for_tests(0),
-    "hook at the last millisecond": lambda: vorndal._generate_uuid7_bytes_for_tests(MAX_MS),
+    "hook at 0": lambda m: m._generate_uuid7_bytes_for_tests(0),
+    "hook at the last millisecond": lambda m: m._generate_uuid7_bytes_for_tests(MAX_MS),
 }
 
 
@@ -55,9 +63,9 @@ def items_of(name: str, result: object) -> list:
 
 
 @pytest.mark.parametrize("name", CLOCK_DRIVEN)
-def test_clock_driven_calls_continue_a_pinned_millisecond(name, pinned):
+def test_clock_driven_calls_continue_a_pinned_millisecond(vorndal, name, pinned):
     pinned.pin(900)
-    (value,) = values_of(CLOCK_DRIVEN[name]())
+    (value,) = values_of(CLOCK_DRIVEN[name](vorndal))
     assert fields(value)[:2] == (pinned.timestamp, 901)
     assert pinned.next_counter() == 902
 
@@ -69,11 +77,11 @@ def test_clock_driven_calls_continue_a_pinned_millisecond(name, pinned):
 
 @pytest.mark.parametrize("count", [1, 3, 257, 1000])
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_gives_count_increasing_identifiers(name, count):
+def test_batch_gives_count_increasing_identifiers(vorndal, name, count):
     result = getattr(vorndal, name)(count)
     items = items_of(name, result)
     assert len(items) == count
-    assert all(BATCHES[name](item) for item in items)
+    assert all(BATCHES[name](vorndal, item) for item in items)
     assert all(a < b for a, b in pairwise(items))
     assert len(set(items)) == count
     values = values_of(result)
@@ -83,7 +91,7 @@ def test_batch_gives_count_increasing_identifiers(name, count):
 
 
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_items_are_consecutive(name, pinned):
+def test_batch_items_are_consecutive(vorndal, name, pinned):
     pinned.pin(100)
     values = values_of(getattr(vorndal, name)(4))
     assert [fields(value)[:2] for value in values] == [(pinned.timestamp, c) for c in range(101, 105)]
@@ -91,7 +99,7 @@ def test_batch_items_are_consecutive(name, pinned):
 
 
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_of_zero_is_new_and_empty_and_generates_nothing(name, pinned):
+def test_batch_of_zero_is_new_and_empty_and_generates_nothing(vorndal, name, pinned):
     pinned.pin(7)
     first, second = getattr(vorndal, name)(0), getattr(vorndal, name)(0)
     assert items_of(name, first) == items_of(name, second) == []
@@ -106,7 +114,7 @@ def test_batch_of_zero_is_new_and_empty_and_generates_nothing(name, pinned):
     ids=["int", "int subclass", "__index__", "True", "False"],
 )
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_counts_accept_what_the_integer_format_accepts(name, count, length):
+def test_batch_counts_accept_what_the_integer_format_accepts(vorndal, name, count, length):
     assert len(items_of(name, getattr(vorndal, name)(count))) == length
 
 
@@ -114,8 +122,28 @@ def test_batch_counts_accept_what_the_integer_format_accepts(name, count, length
 # Refused calls generate nothing
 # --------------------------------------------------------------------------
 
+
+def own_words(native: str, python: str) -> dict[str, str]:
+    """A refusal that each implementation's argument handling words its own
+    way: the C argument parser's text, or the Python interpreter's."""
+    return {"native": native, "python": python}
+
+
 # Either one-argument function called with none or two.
 OTHER_ARGUMENT_COUNTS = [
+    (
+        (),
+        TypeError,
+        own_words(r"takes exactly 1 argument \(0 given\)", "missing 1 required positional argument"),
+    ),
+    (
+        (1, 2),
+        TypeError,
+        own_words(r"takes exactly 1 argument \(2 given\)", "takes 1 positional argument but 2"),
+    ),
+]
+# ... and the hook, which counts its arguments itself.
+HOOK_ARGUMENT_COUNTS = [
     ((), TypeError, r"takes exactly 1 argument \(0 given\)"),
     ((1, 2), TypeError, r"takes exactly 1 argument \(2 given\)"),
 ]
@@ -132,7 +160,7 @@ BAD_COUNTS = [
 ]
 
 BAD_HOOK_TIMESTAMPS = [
-    *OTHER_ARGUMENT_COUNTS,
+    *HOOK_ARGUMENT_COUNTS,
     # Reduced modulo 2**64, a negative value arrives as a huge one.
     *(((ms,), OverflowError, OVERFLOW) for ms in (2**48, 2**63, 2**64 - 1, -1, -(2**16))),
     ((1.5,), TypeError, "^argument 1 must be int, not float$"),
@@ -141,7 +169,16 @@ BAD_HOOK_TIMESTAMPS = [
 ]
 
 NO_ARGUMENT = ["uuid7", "uuid7_obj", "generate_uuid7", "generate_uuid7_bytes", "generate_uuid7_int"]
-FUNCTIONS = sorted(name for name, value in vars(vorndal).items() if type(value) is types.BuiltinFunctionType)
+TAKES_NO_ARGUMENTS = own_words("takes no arguments", "takes 0 positional arguments but 1 was given")
+TAKES_ONE_ARGUMENT = {
+    (): own_words("takes exactly one argument", "missing 1 required positional argument"),
+    (1, 2): own_words("takes exactly one argument", "takes 1 positional argument but 2 were given"),
+}
+TAKES_NO_KEYWORDS = own_words(
+    "takes no keyword arguments",
+    "got (an unexpected keyword argument"
+    "|some positional-only arguments passed as keyword arguments:) 'count'",
+)
 
 REFUSED = [
     *(
@@ -154,25 +191,29 @@ REFUSED = [
         for args, error, message in BAD_HOOK_TIMESTAMPS
     ),
     *(
-        pytest.param(name, (1,), {}, TypeError, "takes no arguments", id=f"{name}(1)")
+        pytest.param(name, (1,), {}, TypeError, TAKES_NO_ARGUMENTS, id=f"{name}(1)")
         for name in [*NO_ARGUMENT, "_reset_state_for_tests"]
     ),
     *(
-        pytest.param(name, args, {}, TypeError, "takes exactly one argument", id=f"{name}{args}")
+        pytest.param(name, args, {}, TypeError, TAKES_ONE_ARGUMENT[args], id=f"{name}{args}")
         for name in ["_uuid7_at_many", "_generate_uuid7_at_bytes"]
         for args in [(), (1, 2)]
     ),
     # Refused before the handler runs.
     *(
-        pytest.param(name, (), {"count": 1}, TypeError, "takes no keyword arguments", id=f"{name}(count=1)")
-        for name in FUNCTIONS
+        pytest.param(name, (), {"count": 1}, TypeError, TAKES_NO_KEYWORDS, id=f"{name}(count=1)")
+        for name in sorted(FUNCTIONS)
     ),
 ]
 
 
 @pytest.mark.parametrize(("name", "args", "keywords", "error", "message"), REFUSED)
-def test_refused_calls_generate_nothing(name, args, keywords, error, message, pinned):
+def test_refused_calls_generate_nothing(
+    implementation, vorndal, name, args, keywords, error, message, pinned
+):
     pinned.pin(5)
+    if isinstance(message, dict):
+        message = message[implementation]
     with pytest.raises(error, match=message):
         getattr(vorndal, name)(*args, **keywords)
     assert pinned.next_counter() == 6
@@ -180,7 +221,7 @@ def test_refused_calls_generate_nothing(name, args, keywords, error, message, pi
 
 @pytest.mark.parametrize("count", [sys.maxsize // 8 + 1, sys.maxsize])
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_refuses_a_count_too_large_for_memory(name, count, pinned):
+def test_batch_refuses_a_count_too_large_for_memory(vorndal, name, count, pinned):
     pinned.pin(5)
     with pytest.raises(MemoryError):
         getattr(vorndal, name)(count)
@@ -193,34 +234,34 @@ def test_batch_refuses_a_count_too_large_for_memory(name, count, pinned):
 
 
 @pytest.mark.parametrize("name", SEQUENCE)
-def test_end_of_range_holds_until_reset(name):
+def test_end_of_range_holds_until_reset(vorndal, name):
     vorndal._set_state_for_tests(MAX_MS, MAX_COUNTER)
     for _ in range(2):
         with pytest.raises(OverflowError, match=OVERFLOW):
-            SEQUENCE[name]()
+            SEQUENCE[name](vorndal)
     # The failures changed nothing: every other function fails too.
     for call in SEQUENCE.values():
         with pytest.raises(OverflowError, match=OVERFLOW):
-            call()
+            call(vorndal)
     # Independent identifiers are outside the sequence and still work.
     assert vorndal._generate_uuid7_at_bytes(MAX_MS)[:6] == b"\xff" * 6
     vorndal._reset_state_for_tests()
     for call in SEQUENCE.values():
-        for value in values_of(call()):
+        for value in values_of(call(vorndal)):
             fields(value)
 
 
 @pytest.mark.parametrize("name", SEQUENCE)
-def test_last_identifier_then_the_end(name):
+def test_last_identifier_then_the_end(vorndal, name):
     vorndal._set_state_for_tests(MAX_MS, MAX_COUNTER - 1)
-    (value,) = values_of(SEQUENCE[name]())
+    (value,) = values_of(SEQUENCE[name](vorndal))
     assert fields(value)[:2] == (MAX_MS, MAX_COUNTER)
     with pytest.raises(OverflowError, match=OVERFLOW):
-        SEQUENCE[name]()
+        SEQUENCE[name](vorndal)
 
 
 @pytest.mark.parametrize("name", BATCHES)
-def test_batch_fails_whole_when_a_later_item_fails(name):
+def test_batch_fails_whole_when_a_later_item_fails(vorndal, name):
     vorndal._set_state_for_tests(MAX_MS, MAX_COUNTER - 1)
     with pytest.raises(OverflowError, match=OVERFLOW):
         getattr(vorndal, name)(2)

@@ -1,4 +1,5 @@
-"""The package's public API: shapes, batches, timestamps, reading back, range bounds."""
+"""The package's public API: shapes, batches, timestamps, reading back, range bounds.  They test
+whichever implementation the package binds (TEMBREL_PURE_PYTHON=1 makes it the Python one)."""
 
 from __future__ import annotations
 
@@ -23,6 +24,12 @@ def as_int(value: object) -> int:
     if isinstance(value, int):
         return value
     return value.int  # type: ignore[attr-defined]
+
+
+@pytest.fixture
+def vorndal():
+    """The module the package binds, for the module's fixtures (pinned): these tests run once."""
+    return tembrel._vorndal
 
 
 SINGLES = [tembrel.uuid7, tembrel.uuid7_str, tembrel.uuid7_bytes, tembrel.uuid7_int, tembrel.uuid7_compact]
@@ -234,5 +241,11 @@ def test_reseed_drops_the_sequence_and_the_pool(pinned) -> None:  # type: ignore
     pinned.pin(1000)
     tembrel.reseed()
     assert pinned.next_counter() != 1001  # a new random seed, not the next counter
+
+
+@pytest.mark.native_only("reads /dev/urandom itself; the Python implementation takes os.urandom")
+def test_reseed_refills_the_pool_with_one_read() -> None:
+    tembrel.reseed()
+    tembrel.uuid7_bytes()
     assert device_reads(tembrel.uuid7_bytes) == 0  # served from the pool just filled
     assert device_reads(lambda: (tembrel.reseed(), tembrel.uuid7_bytes())) == 1

@@ -5,7 +5,9 @@ A child that went on with its parent's state would repeat the parent's
 counter and pool bytes: with a frozen clock, its identifiers would be the
 parent's exactly.  A shared pool shows up first as the same 32-bit random
 tails at different timestamps, so the tests compare tails, not only whole
-identifiers.  Each scenario runs in a subprocess, the way users meet it.
+identifiers.  Each scenario runs in a subprocess, the way users meet it, for each
+implementation of the module (``implementation``); where the package is
+imported, it binds the same one.
 """
 
 from __future__ import annotations
@@ -78,10 +80,15 @@ def refusing(*advice: int) -> str:
     return f"REFUSED = {advice!r}\n{REFUSE_ADVICE}" if advice else ""
 
 
-def run_scenario(code: str, *refused: int, **options: Any) -> subprocess.CompletedProcess[str]:
+def run_scenario(
+    code: str, *refused: int, implementation: str = "native", **options: Any
+) -> subprocess.CompletedProcess[str]:
     """``code`` run after PRODUCE, with the kernel refusing the ``refused``
-    advice; ``options`` go to testkit.run_python."""
-    return testkit.run_python(PRODUCE + refusing(*refused) + textwrap.dedent(code), **options)
+    advice, for the implementation given (which the package binds too);
+    ``options`` go to testkit.run_python."""
+    source = PRODUCE + refusing(*refused) + textwrap.dedent(code)
+    env = testkit.implementation_env(implementation, options.pop("env", None))
+    return testkit.run_python(testkit.retarget(source, implementation), env=env, **options)
 
 
 def tails(ids: list[str]) -> set[str]:
@@ -132,8 +139,9 @@ os.waitpid(pid, 0)
         pytest.param("ctypes.CDLL(None, use_errno=True).fork()", id="fork_from_c"),
     ],
 )
-def test_forked_child_shares_nothing_with_its_parent(fork: str) -> None:
-    by_role = reports_by_role(run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork)))
+def test_forked_child_shares_nothing_with_its_parent(fork: str, implementation: str) -> None:
+    done = run_scenario(FORK_TEMPLATE.format(before_fork="", fork=fork), implementation=implementation)
+    by_role = reports_by_role(done)
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
 
 
@@ -193,14 +201,26 @@ def pid_namespaces() -> None:
         pytest.skip(f"the kernel refuses new PID namespaces here: {probe.stderr.strip()}")
 
 
-@pytest.mark.parametrize("refused", [(), (WIPEONFORK,)], ids=["wiped_mapping", "advice_refused"])
+@pytest.mark.parametrize(
+    "refused",
+    [
+        (),
+        pytest.param(
+            (WIPEONFORK,), marks=pytest.mark.native_only("the fallback where the kernel refuses wipe-on-fork")
+        ),
+    ],
+    ids=["wiped_mapping", "advice_refused"],
+)
 @pytest.mark.parametrize(
     ("code", "prefix"),
     [
         # An init process (pid 1) that forks into a new PID namespace has a
         # child that is pid 1 as well.
         pytest.param(
-            FORK_TEMPLATE.format(before_fork="os.unshare(os.CLONE_NEWPID)", fork="os.fork()"),
+            # CLONE_NEWPID (os.unshare came with 3.12).
+            FORK_TEMPLATE.format(
+                before_fork="assert ctypes.CDLL(None).unshare(0x20000000) == 0", fork="os.fork()"
+            ),
             ("unshare", "--pid", "--fork"),
             id="both_pid_1",
         ),
@@ -213,12 +233,13 @@ def pid_namespaces() -> None:
 )
 @pytest.mark.usefixtures("pid_namespaces")
 def test_a_process_under_its_forerunners_pid_shares_nothing(
-    code: str, prefix: tuple[str, ...], refused: tuple[int, ...]
+    code: str, prefix: tuple[str, ...], refused: tuple[int, ...], implementation: str
 ) -> None:
     # The ownership check's two paths: the mapping the kernel wipes, and the
     # fallback where the kernel refuses to.  The process id cannot tell the
-    # two processes apart.
-    by_role = reports_by_role(run_scenario(code, *refused, prefix=prefix))
+    # two processes apart (the Python implementation knows them by its
+    # handler of os.fork).
+    by_role = reports_by_role(run_scenario(code, *refused, prefix=prefix, implementation=implementation))
     pids = {report["pid"] for report in by_role.values()}
     assert len(pids) == 1, f"both processes must have one pid for this case to mean anything: {pids}"
     assert_disjoint(by_role["parent"]["ids"], by_role["child"]["ids"])
@@ -255,6 +276,7 @@ def mounted_over_urandom(setup: str) -> subprocess.CompletedProcess[str]:
     return testkit.run_python(REPORT_FAILURE, prefix=prefix, timeout=20)
 
 
+@pytest.mark.native_only("reads /dev/urandom itself; the Python implementation takes os.urandom")
 @pytest.mark.parametrize(
     ("setup", "expected_errno"),
     [
@@ -278,6 +300,7 @@ def test_only_the_kernels_random_device_is_randomness(setup: str, expected_errno
         assert failure == [CSPRNG_MESSAGE, True, expected_errno], name
 
 
+@pytest.mark.native_only("holds a descriptor of /dev/urandom; the Python implementation takes os.urandom")
 def test_descriptor_limit_is_reported_as_its_cause() -> None:
     code = """
     import json, os, resource
@@ -313,6 +336,7 @@ def getpid_calls(code: str) -> int:
     return int(rows[0][3]) if rows else 0
 
 
+@pytest.mark.native_only("the ownership check reads memory; the Python implementation compares os.getpid()")
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
 def test_no_system_call_per_identifier() -> None:
     # The ownership check is a read of memory: 100,000 identifiers of every
@@ -347,6 +371,7 @@ os.wait() if {fork} else os.abort()
 """
 
 
+@pytest.mark.native_only("the pool is kept out of core files")
 @pytest.mark.parametrize(
     ("fork", "refused"),
     [
@@ -410,13 +435,14 @@ def wait_for(done, what: str, timeout: float = 30) -> None:  # type: ignore[no-u
 
 @pytest.mark.parametrize("reseed", [False, True])
 def test_two_restores_of_one_checkpoint_share_nothing_after_reseed(
-    reseed: bool, tmp_path: pathlib.Path
+    reseed: bool, implementation: str, tmp_path: pathlib.Path
 ) -> None:
     if shutil.which("criu") is None or os.geteuid() != 0:
         pytest.skip("needs root and criu")
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    command = testkit.python_command(PRODUCE + RESTORED)
-    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, **quiet)
+    command = testkit.python_command(testkit.retarget(PRODUCE + RESTORED, implementation))
+    env = testkit.implementation_env(implementation)
+    target = subprocess.Popen(command, cwd=tmp_path, start_new_session=True, env=env, **quiet)
     wait_for((tmp_path / "ready").exists, "the process never got ready")
     options = ["-D", str(tmp_path), "--shell-job", "-o"]
     dumped = subprocess.run(["criu", "dump", "-t", str(target.pid), *options, "dump.log"], check=False)

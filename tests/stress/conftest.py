@@ -1,18 +1,32 @@
 """Stress tests: threads, forks, a model of the generator, bad input, traced
 memory and randomness.  Run by `nox -s stress` (or pytest tests/stress); the
-tests that inject faults live in tests/faults."""
+tests that inject faults live in tests/faults.
+
+Each test runs once for the native module and once for the Python one; a
+test marked ``native_only(reason)`` runs for the native module alone."""
 
 from __future__ import annotations
 
 import uuid
 
 import pytest
-from tembrel.tembrel_impl import vorndal as module
+import testkit
 
 
-@pytest.fixture(name="vorndal")
-def reset_vorndal():
+def pytest_runtest_setup(item):
+    testkit.skip_unless_applies(item)
+
+
+@pytest.fixture(params=testkit.IMPLEMENTATIONS)
+def implementation(request):
+    """The name of the implementation under test: "native" or "python"."""
+    return request.param
+
+
+@pytest.fixture
+def vorndal(implementation):
     """The module, configured for uuid.UUID, with its state reset before and after."""
+    module = testkit.implementation_module(implementation)
     module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     module._reset_state_for_tests()
     yield module

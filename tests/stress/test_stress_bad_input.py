@@ -15,7 +15,6 @@ import uuid
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from tembrel.tembrel_impl import vorndal
 from testkit import (
     BATCHES,
     FAR_FUTURE_MS,
@@ -49,9 +48,6 @@ SETTINGS = settings(
 def fuzzed(**strategies):
     """A property test over the given strategies, with this file's settings."""
     return lambda test: SETTINGS(given(**strategies)(test))
-
-
-pytestmark = pytest.mark.usefixtures("vorndal")  # configured for uuid.UUID, the state reset
 
 
 # --------------------------------------------------------------------------
@@ -105,7 +101,8 @@ descriptions = st.one_of(
 )
 
 
-def make(description):
+def make(description, module):
+    """The object a description stands for (a mutating one generates through module)."""
     kind, value = description
     return {
         "int": lambda: value,
@@ -113,7 +110,7 @@ def make(description):
         "intsub": lambda: LyingInt(value),
         "enum": lambda: value,
         "index": lambda: Index(value),
-        "mutating": lambda: MutatingIndex(value),
+        "mutating": lambda: MutatingIndex(value, module),
         "raising": RaisingIndex,
         "badindex": BadIndex,
         "float": lambda: value,
@@ -146,12 +143,12 @@ def index_value(description):
 # --------------------------------------------------------------------------
 
 
-def park():
+def park(vorndal):
     vorndal._reset_state_for_tests()
     vorndal._set_state_for_tests(FAR_FUTURE_MS, START_COUNTER)
 
 
-def assert_moved(steps):
+def assert_moved(vorndal, steps):
     next_one = fields(vorndal._generate_uuid7_bytes_for_tests(FAR_FUTURE_MS))
     assert next_one[:2] == (FAR_FUTURE_MS, START_COUNTER + steps + 1)
 
@@ -171,14 +168,14 @@ def batch_length(name, result):
 
 @pytest.mark.parametrize("name", BATCHES)
 @fuzzed(description=descriptions)
-def test_batch_count(name, description):
-    park()
+def test_batch_count(vorndal, name, description):
+    park(vorndal)
     expected = index_value(description)
     call = getattr(vorndal, name)
     if isinstance(expected, type):
         with pytest.raises(expected):
-            call(make(description))
-        assert_moved(0)
+            call(make(description, vorndal))
+        assert_moved(vorndal, 0)
         return
     count, side_effects = expected
     # A count that fits in memory but would take long to fill proves
@@ -186,19 +183,19 @@ def test_batch_count(name, description):
     assume(not 10_000 < count < TOO_BIG_TO_ALLOCATE)
     if count < SSIZE_MIN or count > SSIZE_MAX:
         with pytest.raises(OverflowError):
-            call(make(description))
+            call(make(description, vorndal))
     elif count < 0:
         with pytest.raises(ValueError, match="^count must be non-negative$"):
-            call(make(description))
+            call(make(description, vorndal))
     elif count >= TOO_BIG_TO_ALLOCATE:
         with pytest.raises(MemoryError):
-            call(make(description))
+            call(make(description, vorndal))
     else:
-        result = call(make(description))
+        result = call(make(description, vorndal))
         assert batch_length(name, result) == count
-        assert_moved(side_effects + count)
+        assert_moved(vorndal, side_effects + count)
         return
-    assert_moved(side_effects)
+    assert_moved(vorndal, side_effects)
 
 
 # --------------------------------------------------------------------------
@@ -227,13 +224,15 @@ ARITIES = {
     args=st.lists(descriptions, max_size=3),
     keywords=st.dictionaries(st.sampled_from(["n", "count", "x", "a"]), descriptions, max_size=2),
 )
-def test_other_arities_and_keywords(name, args, keywords):
+def test_other_arities_and_keywords(vorndal, name, args, keywords):
     if len(args) == ARITIES[name] and not keywords:
         return  # the calls the tests above and below make
-    park()
+    park(vorndal)
     with pytest.raises(TypeError):
-        getattr(vorndal, name)(*map(make, args), **{k: make(d) for k, d in keywords.items()})
-    assert_moved(0)
+        getattr(vorndal, name)(
+            *(make(d, vorndal) for d in args), **{k: make(d, vorndal) for k, d in keywords.items()}
+        )
+    assert_moved(vorndal, 0)
 
 
 # --------------------------------------------------------------------------
@@ -250,26 +249,26 @@ def k_value(description):
 
 
 @fuzzed(ts=descriptions, counter=descriptions)
-def test_set_state(ts, counter):
-    park()
+def test_set_state(vorndal, ts, counter):
+    park(vorndal)
     expected_ts, expected_counter = k_value(ts), k_value(counter)
     if isinstance(expected_ts, type):
         with pytest.raises(expected_ts):
-            vorndal._set_state_for_tests(make(ts), make(counter))
-        assert_moved(0)
+            vorndal._set_state_for_tests(make(ts, vorndal), make(counter, vorndal))
+        assert_moved(vorndal, 0)
         return
     if isinstance(expected_counter, type):
         with pytest.raises(expected_counter):
-            vorndal._set_state_for_tests(make(ts), make(counter))
-        assert_moved(expected_ts[1])
+            vorndal._set_state_for_tests(make(ts, vorndal), make(counter, vorndal))
+        assert_moved(vorndal, expected_ts[1])
         return
     (t, t_moves), (c, c_moves) = expected_ts, expected_counter
     if t > MAX_MS or c > MAX_COUNTER:
         with pytest.raises(ValueError, match="^state exceeds timestamp or counter width$"):
-            vorndal._set_state_for_tests(make(ts), make(counter))
-        assert_moved(t_moves + c_moves)
+            vorndal._set_state_for_tests(make(ts, vorndal), make(counter, vorndal))
+        assert_moved(vorndal, t_moves + c_moves)
         return
-    assert vorndal._set_state_for_tests(make(ts), make(counter)) is None
+    assert vorndal._set_state_for_tests(make(ts, vorndal), make(counter, vorndal)) is None
     if c < MAX_COUNTER:
         assert fields(vorndal._generate_uuid7_bytes_for_tests(t))[:2] == (t, c + 1)
     elif t < MAX_MS:
@@ -280,21 +279,21 @@ def test_set_state(ts, counter):
 
 
 @fuzzed(ts=descriptions)
-def test_generate_bytes_for_tests(ts):
-    park()
+def test_generate_bytes_for_tests(vorndal, ts):
+    park(vorndal)
     expected = k_value(ts)
     if isinstance(expected, type):
         with pytest.raises(expected):
-            vorndal._generate_uuid7_bytes_for_tests(make(ts))
-        assert_moved(0)
+            vorndal._generate_uuid7_bytes_for_tests(make(ts, vorndal))
+        assert_moved(vorndal, 0)
         return
     t, moves = expected
     if t > MAX_MS:
         with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-            vorndal._generate_uuid7_bytes_for_tests(make(ts))
-        assert_moved(moves)
+            vorndal._generate_uuid7_bytes_for_tests(make(ts, vorndal))
+        assert_moved(vorndal, moves)
         return
-    got = fields(vorndal._generate_uuid7_bytes_for_tests(make(ts)))
+    got = fields(vorndal._generate_uuid7_bytes_for_tests(make(ts, vorndal)))
     if t <= FAR_FUTURE_MS:
         assert got[:2] == (FAR_FUTURE_MS, START_COUNTER + moves + 1)
     else:
@@ -307,24 +306,24 @@ def test_generate_bytes_for_tests(ts):
 
 
 @fuzzed(ts=descriptions)
-def test_generate_at_bytes(ts):
-    park()
+def test_generate_at_bytes(vorndal, ts):
+    park(vorndal)
     kind, value = ts
     if kind not in ("int", "bool", "intsub", "enum"):
         with pytest.raises(TypeError):
-            vorndal._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts, vorndal))
     elif value < 0 or value >= U64:
         with pytest.raises(OverflowError) as caught:
-            vorndal._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts, vorndal))
         assert str(caught.value) != OVERFLOW_MESSAGE  # the interpreter's own
     elif value > MAX_MS:
         with pytest.raises(OverflowError, match=f"^{OVERFLOW_MESSAGE}$"):
-            vorndal._generate_uuid7_at_bytes(make(ts))
+            vorndal._generate_uuid7_at_bytes(make(ts, vorndal))
     else:
-        result = vorndal._generate_uuid7_at_bytes(make(ts))
+        result = vorndal._generate_uuid7_at_bytes(make(ts, vorndal))
         assert len(result) == 16 and int.from_bytes(result[:6], "big") == int(value)
         assert result[6] >> 4 == 7 and result[8] >> 6 == 0b10
-    assert_moved(0)
+    assert_moved(vorndal, 0)
 
 
 # --------------------------------------------------------------------------
@@ -347,7 +346,7 @@ def raising_after(items, count):
     raise Boom("iteration")
 
 
-def mutating_generator(items):
+def mutating_generator(vorndal, items):
     """Generates a monotonic identifier while being consumed."""
     for item in items:
         vorndal._generate_uuid7_bytes_for_tests(0)
@@ -363,9 +362,9 @@ timestamps_elements = st.one_of(
 
 
 @fuzzed(container=containers, elements=st.lists(timestamps_elements, max_size=6), stop=st.integers(0, 6))
-def test_uuid7_at_many(container, elements, stop):
-    park()
-    items = [make(d) for d in elements]
+def test_uuid7_at_many(vorndal, container, elements, stop):
+    park(vorndal)
+    items = [make(d, vorndal) for d in elements]
     moves = 0
     if container == "list":
         argument = items
@@ -374,7 +373,7 @@ def test_uuid7_at_many(container, elements, stop):
     elif container == "generator":
         argument = iter(items)
     elif container == "mutating":
-        argument = mutating_generator(items)
+        argument = mutating_generator(vorndal, items)
         moves = len(items)
     else:
         argument = raising_after(items, stop)
@@ -382,7 +381,7 @@ def test_uuid7_at_many(container, elements, stop):
     if moves is None:
         with pytest.raises(Boom, match="^iteration$"):
             vorndal._uuid7_at_many(argument)
-        assert_moved(0)
+        assert_moved(vorndal, 0)
         return
     errors = [e for e in (element_error(i, d) for i, d in enumerate(elements)) if e]
     if errors:
@@ -395,14 +394,14 @@ def test_uuid7_at_many(container, elements, stop):
         for made, (_, value) in zip(result, elements, strict=True):
             assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
             assert made.int >> 80 == int(value) and made.version == 7
-    assert_moved(moves)
+    assert_moved(vorndal, moves)
 
 
 @fuzzed(argument=descriptions)
-def test_uuid7_at_many_single_objects(argument):
+def test_uuid7_at_many_single_objects(vorndal, argument):
     """Any single object as the argument: iterable or not."""
-    obj = make(argument)
-    park()
+    obj = make(argument, vorndal)
+    park(vorndal)
     try:
         values = list(obj)
     except TypeError:
@@ -419,7 +418,7 @@ def test_uuid7_at_many_single_objects(argument):
                 vorndal._uuid7_at_many(obj)
         else:
             assert [u.int >> 80 for u in vorndal._uuid7_at_many(obj)] == values
-    assert_moved(0)
+    assert_moved(vorndal, 0)
 
 
 # --------------------------------------------------------------------------
@@ -466,7 +465,7 @@ CLASSES = [
 ]
 
 configure_arguments = st.one_of(
-    descriptions.map(make),
+    descriptions.map(lambda d: make(d, None)),  # never converted: no module to generate through
     st.sampled_from(CLASSES),
     st.sampled_from([uuid.SafeUUID.safe, uuid.SafeUUID.unknown, None, uuid.UUID(int=0)]),
 )
@@ -478,8 +477,8 @@ def usable(cls):
 
 
 @fuzzed(args=st.lists(configure_arguments, max_size=3))
-def test_configure(args):
-    park()
+def test_configure(vorndal, args):
+    park(vorndal)
     vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
     if len(args) != 2:
         with pytest.raises(TypeError, match=r"^_configure_uuid7\(\) expects uuid type and safe value$"):
@@ -500,11 +499,11 @@ def test_configure(args):
             made = vorndal.uuid7()
             assert type(made) is cls and made.is_safe is safe
             assert fields(made.int)[:2] == (FAR_FUTURE_MS, START_COUNTER + 1)
-        assert_moved(1)  # generated even when the instance could not be built
+        assert_moved(vorndal, 1)  # generated even when the instance could not be built
         return
     made = vorndal.uuid7()
     assert type(made) is uuid.UUID and made.is_safe is uuid.SafeUUID.unknown
-    assert_moved(1)
+    assert_moved(vorndal, 1)
 
 
 @fuzzed(
@@ -512,7 +511,7 @@ def test_configure(args):
         st.sampled_from(["uuid_type", "safe", "cls"]), configure_arguments, min_size=1, max_size=2
     )
 )
-def test_configure_refuses_keywords(keywords):
+def test_configure_refuses_keywords(vorndal, keywords):
     with pytest.raises(TypeError):
         vorndal._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown, **keywords)
     assert type(vorndal.uuid7()) is uuid.UUID

@@ -243,6 +243,7 @@ def test_fork_in_the_count_of_a_batch(vorndal, batch):
     assert_fresh_bytes(values, [child])
 
 
+@pytest.mark.native_only("holds a descriptor of /dev/urandom; the Python implementation takes os.urandom")
 def test_urandom_descriptor_is_close_on_exec(vorndal):
     vorndal._reset_state_for_tests()
     vorndal.generate_uuid7()  # the pool was emptied: this opens (or reuses) the device

@@ -4,10 +4,11 @@ counts and memory blocks under the debug interpreter: tests/faults/test_leaks.py
 from __future__ import annotations
 
 import gc
-import tracemalloc
 
 import pytest
 from testkit import BATCHES, scale
+
+tracemalloc = pytest.importorskip("tracemalloc")  # PyPy has none
 
 
 @pytest.mark.parametrize("name", [*BATCHES, "_uuid7_at_many"])

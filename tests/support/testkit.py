@@ -1,7 +1,7 @@
 """What the test suites share: the bit layout read back, the limits of the
-generator, one way to run Python in a new process, one way to import the
-module without the package, and the hostile objects that probe argument
-handling.  On the path of every suite (pyproject's pytest `pythonpath`).
+generator, the module's two implementations, one way to run Python in a new
+process, one way to import the module without the package, and the hostile
+objects that probe argument handling.  On the path of every suite (pyproject's pytest `pythonpath`).
 
 It imports neither the package nor the module at its top, so that a process
 that must load the module bare (leak_driver.py) can use it too."""
@@ -9,6 +9,8 @@ that must load the module bare (leak_driver.py) can use it too."""
 from __future__ import annotations
 
 import ctypes
+import importlib
+import importlib.util
 import os
 import re
 import subprocess
@@ -35,8 +37,84 @@ OVERFLOW_MESSAGE = "UUIDv7 timestamp exceeds 48 bits"
 
 # The functions that make a batch of identifiers from one count.
 BATCHES = ("uuid7_str_many", "uuid7_bytes_many", "uuid7_obj_many", "uuid7_many")
+# The module's fifteen functions.
+FUNCTIONS = (
+    *BATCHES,
+    *("generate_uuid7", "generate_uuid7_bytes", "generate_uuid7_int", "uuid7", "uuid7_obj"),
+    *("_configure_uuid7", "_uuid7_at_many", "_generate_uuid7_at_bytes", "_generate_uuid7_bytes_for_tests"),
+    *("_set_state_for_tests", "_reset_state_for_tests"),
+)
 
 CANONICAL = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
+
+# --------------------------------------------------------------------------
+# The two implementations of the module
+# --------------------------------------------------------------------------
+
+# The module's interface has two implementations, tested alike: the extension
+# module, and its twin in Python, which the package binds where the extension
+# module does not exist (or with TEMBREL_PURE_PYTHON=1).
+IMPLEMENTATIONS = ("native", "python")
+MODULES = {"native": "tembrel.tembrel_impl.vorndal", "python": "tembrel.tembrel_impl._pyvorndal"}
+PURE_PYTHON = "TEMBREL_PURE_PYTHON"
+
+# What a new process runs to have an implementation bound to `vorndal`.
+IMPORTS = {
+    "native": "from tembrel.tembrel_impl import vorndal",
+    "python": "from tembrel.tembrel_impl import _pyvorndal as vorndal",
+}
+
+
+def implementation_module(name: str):
+    return importlib.import_module(MODULES[name])
+
+
+def implementation_env(name: str, env: dict[str, str] | None = None) -> dict[str, str]:
+    """``env`` (by default this process's) for a new process whose package
+    binds the implementation ``name``."""
+    env = dict(os.environ if env is None else env)
+    if name == "python":
+        env[PURE_PYTHON] = "1"
+    else:
+        env.pop(PURE_PYTHON, None)
+    return env
+
+
+def retarget(source: str, name: str) -> str:
+    """Python source that imports the native module as `vorndal`, made to
+    import the implementation ``name`` in its place (run it with
+    ``implementation_env(name)``, so that the package binds the same)."""
+    return source.replace(IMPORTS["native"], IMPORTS[name])
+
+
+def native_unavailable() -> str | None:
+    """Why the native implementation is not tested in this run, or None.  A
+    module that exists but fails to load is no reason: that test fails."""
+    if os.environ.get(PURE_PYTHON, "") not in ("", "0"):
+        return f"{PURE_PYTHON} is set: this run tests the Python implementation alone"
+    if importlib.util.find_spec(MODULES["native"]) is None:
+        return "the native module is not built for this interpreter"
+    return None
+
+
+def skip_unless_applies(item: Any) -> None:
+    """Skips a test item of a suite's conftest (pytest_runtest_setup) whose
+    implementation is not tested here: the native one where it does not
+    exist, the Python one where the test is marked ``native_only(reason)``.
+    A native-only test that runs once, for no implementation in particular,
+    needs the native module."""
+    import pytest
+
+    callspec = getattr(item, "callspec", None)
+    name = callspec.params.get("implementation") if callspec is not None else None
+    marker = item.get_closest_marker("native_only")
+    if marker is not None and name == "python":
+        pytest.skip(f"native only: {marker.args[0]}")
+    if name == "native" or (marker is not None and name is None):
+        reason = native_unavailable()
+        if reason is not None:
+            pytest.skip(reason)
+
 
 # --------------------------------------------------------------------------
 # The bit layout
@@ -89,6 +167,10 @@ def values_of(result: object) -> list[int]:
     if isinstance(result, int):
         return [result]
     return [result.int]  # type: ignore[attr-defined]
+
+
+# What CPython alone shows of objects: their sizes and reference counts (PyPy has neither).
+CPYTHON = sys.implementation.name == "cpython"
 
 
 def now_ms() -> int:
@@ -188,22 +270,26 @@ def output_of(done: subprocess.CompletedProcess[Any]) -> str:
 # The module without the package
 # --------------------------------------------------------------------------
 
-# Imports the extension module without running the package's __init__, which
-# would configure the uuid.UUID fast path: source to run in a new process or
-# a subinterpreter, which then has `vorndal` bound.
-BARE_IMPORT = """
+# Imports an implementation of the module without running the package's
+# __init__, which would configure the uuid.UUID fast path: source to run in a
+# new process or a subinterpreter, which then has `vorndal` bound.
+BARE_IMPORTS = {
+    name: f"""
 import importlib.util, sys, types
 found = importlib.util.find_spec("tembrel")
 package = types.ModuleType("tembrel")
 package.__path__ = list(found.submodule_search_locations)
 sys.modules["tembrel"] = package
-from tembrel.tembrel_impl import vorndal
+{IMPORTS[name]}
 """
+    for name in IMPLEMENTATIONS
+}
+BARE_IMPORT = BARE_IMPORTS["native"]
 
 
 def bare_module():
-    """The module imported as BARE_IMPORT does, in this process: for a process
-    of its own, since the name `tembrel` then stands for an empty package."""
+    """The native module imported as BARE_IMPORT does, in this process: for a
+    process of its own, since the name `tembrel` then stands for an empty package."""
     names: dict[str, object] = {}
     exec(BARE_IMPORT, names)
     return names["vorndal"]
@@ -216,16 +302,18 @@ def bare_module():
 HEADER_SIZE = 16  # reference count and type pointer of a non-free-threaded 64-bit build
 
 
-def make_obj(high: int, low: int):
-    """A UUID7Obj holding exactly the given words.
+def make_obj(module, high: int, low: int):
+    """A UUID7Obj of ``module`` (either implementation) holding exactly the given words.
 
-    Python cannot choose the words of an instance, so a fresh one is made and
-    its two words, which follow the object header, are overwritten in place.
+    Python cannot choose the words of a native instance, so a fresh one is
+    made and its two words, which follow the object header, are overwritten
+    in place.  The Python type keeps the 128-bit value in its one slot.
     """
-    from tembrel.tembrel_impl import vorndal
-
     assert 0 <= high < 2**64 and 0 <= low < 2**64
-    obj = vorndal.uuid7_obj()
+    obj = module.uuid7_obj()
+    if module.__name__ == MODULES["python"]:
+        type(obj)._value.__set__(obj, (high << 64) | low)
+        return obj
     # The layout assumption: header, then high, then low, nothing else.
     assert sys.getsizeof(obj) == HEADER_SIZE + 16
     assert type(obj).__basicsize__ == HEADER_SIZE + 16
@@ -272,13 +360,15 @@ class BadIndex:
 
 
 class MutatingIndex(Index):
-    """An __index__ that first generates an identifier (which moves the
-    monotonic state by one), then answers."""
+    """An __index__ that first generates an identifier through ``module``
+    (which moves its monotonic state by one), then answers."""
+
+    def __init__(self, value: int, module: Any) -> None:
+        super().__init__(value)
+        self.module = module
 
     def __index__(self) -> int:
-        from tembrel.tembrel_impl import vorndal
-
-        vorndal._generate_uuid7_bytes_for_tests(0)
+        self.module._generate_uuid7_bytes_for_tests(0)
         return self.value
 
 

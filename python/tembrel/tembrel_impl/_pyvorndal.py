@@ -592,7 +592,9 @@ def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[Any]:
     for position, item in enumerate(snapshot):
         if type(item) is bool or not isinstance(item, int):
             raise TypeError(f"unix_ms[{position}] must be an integer number of Unix milliseconds")
-        ms = item if type(item) is int else int.__index__(item)
+        ms = (
+            item if type(item) is int else int.__add__(item, 0)
+        )  # its value: on PyPy int.__index__ calls __int__
         if not 0 <= ms <= _MAX_MS:
             raise ValueError(f"unix_ms[{position}] must be between 0 and 2**48 - 1")
         timestamps.append(ms)
@@ -647,5 +649,5 @@ def _generate_uuid7_at_bytes(timestamp_ms: object, /) -> bytes:
         raise OverflowError("int too big to convert")
     if timestamp_ms > _MAX_MS:
         raise OverflowError(_OVERFLOW)
-    (value,) = _independent([int.__index__(timestamp_ms)])
+    (value,) = _independent([int.__add__(timestamp_ms, 0)])
     return value.to_bytes(16, "big")
