@@ -1,12 +1,13 @@
-"""The project's sessions: `nox -l` lists them, `nox -s NAME` runs one, `nox -t proof` runs them all.
+"""The project's sessions: `nox -l` lists them, `nox -s NAME` runs one, `nox -t proof` runs them all:
+`nox -t test` the test sessions (what tools/test runs), then `nox -t checks` the others.
 
 Every session makes its own virtual environment under .nox/ with CPython 3.14 (the debug build for
 `leaks`), installs the dependency groups of pyproject.toml it names, builds and installs the package
 into it with warnings as errors, and runs its checks.  `tests` and `compare` run once on each of
-CPython 3.13, 3.14 and 3.15 (`nox -s tests-3.13` runs one).  What pip cannot give comes from the
-system: the interpreters, the compilers, GoogleTest, valgrind, PostgreSQL (its tests skip without it),
-qemu-user for the aarch64 wheels.  `tools/devenv nox ...` runs the sessions inside a Debian root that
-has all of it.
+CPython 3.13, 3.14 and 3.15 (`nox -s tests-3.13` runs one), `pure` on each of CPython 3.11, PyPy 3.11
+and CPython 3.14.  What pip cannot give comes from the system: the interpreters, the compilers,
+GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user for the aarch64 wheels.
+`tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
 
 Arguments after `--` go to pytest (tests, stress, limited) or to bench.compare (bench, compare).
 
@@ -18,6 +19,9 @@ in the environment every other session builds it in place of the version-specifi
 
 from __future__ import annotations
 
+import hashlib
+import json
+import logging
 import os
 import re
 import shutil
@@ -31,13 +35,20 @@ nox.options.default_venv_backend = "venv"
 nox.options.reuse_venv = "yes"
 nox.options.download_python = "never"
 nox.options.error_on_missing_interpreters = True
-nox.options.sessions = ["lint", "tests"]
+nox.options.sessions = ["lint", "tests", "pure"]
+# The sessions make their environments with venv and pip: that nox finds no uv is no news.
+logging.getLogger("nox").addFilter(lambda record: record.getMessage() != "uv binary not found.")
 
 PYTHON = "3.14"
-# Every interpreter the package supports; `tests` and `compare` run on each.
+# Every interpreter the native module supports; `tests` and `compare` run on each.
 PYTHONS = ["3.13", "3.14", "3.15"]
+# Where the pure-Python implementation is tested on its own: CPython 3.11 (Debian 12's) and PyPy 3.11,
+# which the native module does not support, and 3.14 with TEMBREL_PURE_PYTHON=1.
+PURE_PYTHONS = ["3.11", "pypy3.11", "3.14"]
 ROOT = Path(__file__).parent
-PROOF = ["proof"]
+# `nox -t proof` runs every session: the tests (tools/test runs those alone) and the checks.
+TEST = ["proof", "test"]
+CHECKS = ["proof", "checks"]
 # TEMBREL_LIMITED_API=1: the sessions build the stable-ABI module.
 LIMITED = os.environ.get("TEMBREL_LIMITED_API", "") not in ("", "0")
 
@@ -60,6 +71,30 @@ def install_package(session: nox.Session, build_dir: str, *config: str) -> None:
 
 def groups(*names: str) -> list[str]:
     return [arg for name in names for arg in ("--group", name)]
+
+
+def install_wheels_of(session: nox.Session, *names: str) -> None:
+    """Installs the requirements of the dependency groups that have wheels for the session's
+    interpreter; the tests that need the others skip.  Which ones have none is found once, and again
+    whenever pyproject.toml changes."""
+    pyproject = ROOT / "pyproject.toml"
+    wanted = nox.project.dependency_groups(nox.project.load_toml(pyproject), *names)
+    found = Path(session.virtualenv.location) / "tembrel-no-wheels.json"
+    key = hashlib.sha256(pyproject.read_bytes()).hexdigest()
+    known = json.loads(found.read_text()) if found.exists() else {}
+    if known.get("key") == key:
+        missing = known["missing"]
+    else:
+
+        def installs(*requirements: str) -> bool:
+            pip = [f"{session.bin}/python", "-m", "pip", "install", "--dry-run", "--only-binary", ":all:"]
+            return subprocess.run([*pip, *requirements], capture_output=True).returncode == 0
+
+        missing = [] if installs(*wanted) else [r for r in wanted if not installs(r)]
+        found.write_text(json.dumps({"key": key, "missing": missing}))
+    session.install("--only-binary", ":all:", *(r for r in wanted if r not in missing))
+    if missing:
+        session.log(f"no wheels for this interpreter, so their tests skip: {', '.join(missing)}")
 
 
 def pytest(session: nox.Session, *args: str, **kwargs) -> None:
@@ -97,7 +132,7 @@ def undefined_symbols(session: nox.Session) -> str:
     return session.run("nm", "-D", "--undefined-only", module, silent=True, external=True)
 
 
-@nox.session(python=PYTHONS, tags=PROOF)
+@nox.session(python=PYTHONS, tags=TEST)
 def tests(session: nox.Session) -> None:
     """The C++ core suite (CTest) and the Python suite (pytest, with the integrations), on one
     interpreter; the libraries that have no wheels for it are left out and their tests skip."""
@@ -109,13 +144,15 @@ def tests(session: nox.Session) -> None:
         "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Debug", f"-DPython_EXECUTABLE={session.bin}/python",
         silent=True,
     )  # fmt: skip
-    session.run("cmake", "--build", build)
-    session.run("ctest", "--test-dir", build, "--output-on-failure")
+    session.run("cmake", "--build", build, silent=True)
+    # CTest's output shows on failure; otherwise its summary line.
+    ran = session.run("ctest", "--test-dir", build, "--output-on-failure", silent=True)
+    session.log(next(line for line in str(ran).splitlines() if "tests passed" in line))
     foreign = ROOT / build / "tests" / "native" / "libforeign_generator.so"
     pytest(session, *session.posargs, env={"TEMBREL_FOREIGN_GENERATOR": str(foreign)})
 
 
-@nox.session(python=PYTHONS, tags=PROOF)
+@nox.session(python=PYTHONS, tags=CHECKS)
 def limited(session: nox.Session) -> None:
     """The stable-ABI build as a cp311-abi3 wheel made by this interpreter: abi3audit checks that the
     module uses only the stable ABI of CPython 3.11; then the wheel is installed and the Python suite
@@ -140,19 +177,39 @@ def limited(session: nox.Session) -> None:
     pytest(session, *(session.posargs or ["tests/python", "tests/stress"]))
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PURE_PYTHONS, tags=TEST)
+def pure(session: nox.Session) -> None:
+    """The Python suite (pytest over `tests/python` and `tests/integrations`, the libraries that have no
+    wheels for the interpreter left out) against the pure-Python implementation: on CPython 3.11 and
+    PyPy 3.11, whose build of the package has no native module, and on 3.14 with the native module
+    built but TEMBREL_PURE_PYTHON=1."""
+    # mypy refuses to run on PyPy: the type checks skip there.
+    typing = [] if str(session.python).startswith("pypy") else ["typing"]
+    install_wheels_of(session, "build", "test", "numpy", *typing, "integrations")
+    install_package(session, f"nox-pure-{session.python}")
+    pytest(session, *session.posargs, env={"TEMBREL_PURE_PYTHON": "1"})
+
+
+@nox.session(python=PYTHON, tags=CHECKS)
 def lint(session: nox.Session) -> None:
-    """ruff (rules and layout) over the Python code, clang-format over the C and C++ code."""
-    session.install(*groups("lint"))
+    """ruff (rules and layout) over the Python code, clang-format over the C and C++ code, and
+    mypy --strict over the package as on Linux, Windows and macOS, for 3.11 and for 3.14."""
+    session.install(*groups("lint", "typing"))
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
     sources = subprocess.run(
         ["git", "ls-files", "*.c", "*.cpp", "*.h"], cwd=ROOT, check=True, capture_output=True, text=True
     ).stdout.split()
     session.run("clang-format", "--dry-run", "--Werror", *sources)
+    for platform in ("linux", "win32", "darwin"):
+        for version in ("3.11", PYTHON):
+            session.run(
+                "mypy", "--strict", "--python-version", version, "--platform", platform,
+                "--cache-dir", f"build/mypy-{platform}-{version}", "python/tembrel",
+            )  # fmt: skip
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHON, tags=CHECKS)
 def stress(session: nox.Session) -> None:
     """tests/stress (threads, forks, the generator's model, bad input, traced memory, randomness), then
     tests/faults in a process that runs under the fault library (entropy and clock failures)."""
@@ -163,7 +220,7 @@ def stress(session: nox.Session) -> None:
     pytest(session, "-rs", "tests/faults", env={"LD_PRELOAD": shim})
 
 
-@nox.session(python=shutil.which("python3.14d") or "python3.14d", tags=PROOF)
+@nox.session(python=shutil.which("python3.14d") or "python3.14d", tags=CHECKS)
 def leaks(session: nox.Session) -> None:
     """Reference counts and memory blocks of every function, under the debug interpreter."""
     session.install(*groups("build", "test"))
@@ -180,7 +237,7 @@ def leaks(session: nox.Session) -> None:
     pytest(session, "-rs", "tests/faults/test_leaks.py", env={"LD_PRELOAD": fault_shim(session)})
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHON, tags=CHECKS)
 def sanitizers(session: nox.Session) -> None:
     """The Python suite, the stress and the fault tests against a build with ASan and UBSan."""
     session.install(*groups("build", "test", "numpy", "typing"))
@@ -202,7 +259,7 @@ def sanitizers(session: nox.Session) -> None:
     pytest(session, "-rs", "tests/faults", env=env | {"LD_PRELOAD": f"{runtimes}:{shim}"})
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHON, tags=CHECKS)
 def valgrind(session: nox.Session) -> None:
     """memcheck over every function once (success and failure paths) and a subset of the stress tests."""
     session.install(*groups("build", "test"))
@@ -231,7 +288,7 @@ for _ in range(10_000): t.uuid7_str(); t.uuid7_bytes(); t.uuid7_int(); t.uuid7_c
 for _ in range(10): t.uuid7_str_many(1000); t.uuid7_bytes_many(1000); t.uuid7_many(1000)"""
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHON, tags=CHECKS)
 def bench(session: nox.Session) -> None:
     """A short run of bench.compare and the instruction counts of the module's functions under callgrind,
     to show that they work; with arguments, bench.compare alone with them (`-- --rounds 40 --publish`)."""
@@ -263,7 +320,7 @@ def bench(session: nox.Session) -> None:
             session.log(f"{name}: {per_id:.0f} instructions per identifier")
 
 
-@nox.session(python=PYTHONS, tags=PROOF)
+@nox.session(python=PYTHONS, tags=CHECKS)
 def compare(session: nox.Session) -> None:
     """bench.compare on one interpreter: tembrel beside uuid-utils and the floor builtins, interleaved in
     one process. A quick run shows that it works; `nox -s compare-3.14 -- --rounds 40` gives README's
@@ -274,7 +331,7 @@ def compare(session: nox.Session) -> None:
     session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))
 
 
-@nox.session(python=PYTHON, tags=PROOF)
+@nox.session(python=PYTHON, tags=CHECKS)
 def wheels(session: nox.Session) -> None:
     """The release sdist and manylinux_2_17 wheels (x86-64, aarch64) into dist/, each installed and tested."""
     session.install(*groups("build", "test", "wheels"))

@@ -29,6 +29,22 @@ VERSIONS = os.environ.get("TEMBREL_WHEEL_PYTHONS", "3.13 3.14 3.15").split()
 ARCHES = {"x86_64": ("x86_64-linux-gnu", "EM_X86_64"), "aarch64": ("aarch64-linux-gnu", "EM_AARCH64")}
 # The sdist leaves these tracked files to the repository.
 NOT_IN_SDIST = (".ci/",)
+UNIVERSAL = "py3-none-any"
+# What every wheel holds but the native module.
+PACKAGE_FILES = {
+    "tembrel/__init__.py",
+    "tembrel/__main__.py",
+    "tembrel/arrow.py",
+    "tembrel/py.typed",
+    "tembrel/tembrel_impl/__init__.py",
+    "tembrel/tembrel_impl/_pyvorndal.py",
+    "tembrel/tembrel_impl/py.typed",
+    "tembrel/tembrel_impl/vorndal.pyi",
+    *(
+        f"tembrel-{VERSION}.dist-info/{name}"
+        for name in ("METADATA", "WHEEL", "RECORD", "entry_points.txt", "licenses/LICENSE")
+    ),
+}
 
 
 def exported_by_the_core() -> set[str]:
@@ -37,13 +53,19 @@ def exported_by_the_core() -> set[str]:
 
 
 def the_wheel(tag: str, arch: str) -> pathlib.Path:
-    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-{tag}-*_{arch}.whl"))
+    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-{tag}-*{arch}.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
 
 def metadata(text: str):
     return email.parser.Parser().parsestr(text)
+
+
+def unpack(path: pathlib.Path, into: pathlib.Path) -> list[str]:
+    with zipfile.ZipFile(path) as archive:
+        archive.extractall(into)
+        return [name for name in archive.namelist() if not name.endswith("/")]
 
 
 @pytest.fixture(
@@ -55,19 +77,24 @@ def wheel(request, tmp_path_factory):
     tag, arch = request.param
     path = the_wheel(tag, arch)
     unpacked = tmp_path_factory.mktemp(f"{tag}-{arch}")
-    with zipfile.ZipFile(path) as archive:
-        names = [name for name in archive.namelist() if not name.endswith("/")]
-        archive.extractall(unpacked)
-    return tag, arch, path, names, unpacked
+    return tag, arch, path, unpack(path, unpacked), unpacked
+
+
+@pytest.fixture(scope="module")
+def universal(tmp_path_factory):
+    path = pathlib.Path(DIST) / f"tembrel-{VERSION}-{UNIVERSAL}.whl"
+    unpacked = tmp_path_factory.mktemp(UNIVERSAL)
+    return path, unpack(path, unpacked), unpacked
 
 
 def test_the_core_exports_seven_functions():
     assert len(exported_by_the_core()) == 7
 
 
-def test_dist_holds_the_sdist_and_one_wheel_per_interpreter_and_architecture():
+def test_dist_holds_the_sdist_one_wheel_per_interpreter_and_architecture_and_the_universal_wheel():
     names = sorted(path.name for path in pathlib.Path(DIST).iterdir())
-    assert len(names) == 1 + len(VERSIONS) * len(ARCHES), names
+    assert len(names) == 1 + len(VERSIONS) * len(ARCHES) + 1, names
+    assert f"tembrel-{VERSION}-{UNIVERSAL}.whl" in names
 
 
 def test_wheel_name_carries_the_manylinux2014_tags(wheel):
@@ -89,38 +116,35 @@ def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
 def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
     tag, arch, _, names, _ = wheel
     triplet = ARCHES[arch][0]
-    info = f"tembrel-{VERSION}.dist-info"
-    assert set(names) == {
-        "tembrel/__init__.py",
-        "tembrel/__main__.py",
-        "tembrel/arrow.py",
-        "tembrel/py.typed",
-        "tembrel/tembrel_impl/__init__.py",
-        "tembrel/tembrel_impl/py.typed",
-        "tembrel/tembrel_impl/vorndal.pyi",
-        f"tembrel/tembrel_impl/vorndal.{tag.replace('cp', 'cpython-')}-{triplet}.so",
-        f"{info}/METADATA",
-        f"{info}/WHEEL",
-        f"{info}/RECORD",
-        f"{info}/entry_points.txt",
-        f"{info}/licenses/LICENSE",
-    }
+    module = f"tembrel/tembrel_impl/vorndal.{tag.replace('cp', 'cpython-')}-{triplet}.so"
+    assert set(names) == PACKAGE_FILES | {module}
 
 
-def test_wheel_metadata(wheel):
-    *_, unpacked = wheel
+def test_universal_wheel_is_the_package_alone_for_every_python_3(universal):
+    _, names, unpacked = universal
+    assert set(names) == PACKAGE_FILES
+    wheel_file = metadata((unpacked / f"tembrel-{VERSION}.dist-info/WHEEL").read_text())
+    assert wheel_file.get_all("Tag") == [UNIVERSAL]
+    assert wheel_file["Root-Is-Purelib"] == "true"
+
+
+@pytest.mark.parametrize("kind", ["native", "universal"])
+def test_wheel_metadata(kind, request):
+    *_, unpacked = request.getfixturevalue("wheel" if kind == "native" else "universal")
     meta = metadata((unpacked / f"tembrel-{VERSION}.dist-info/METADATA").read_text())
     assert meta["Name"] == "tembrel"
     assert meta["Version"] == VERSION
     assert meta["License-Expression"] == "MIT"
     assert meta.get_all("License-File") == ["LICENSE"]
-    assert meta["Requires-Python"] == ">=3.13"
+    assert meta["Requires-Python"] == ">=3.11"
     classifiers = set(meta.get_all("Classifier"))
-    assert {f"Programming Language :: Python :: {v}" for v in ("3.13", "3.14", "3.15")} <= classifiers
+    versions = ("3.11", "3.12", "3.13", "3.14", "3.15")
+    assert {f"Programming Language :: Python :: {v}" for v in versions} <= classifiers
     assert {
         "Programming Language :: C++",
         "Programming Language :: Python :: Implementation :: CPython",
-        "Operating System :: POSIX :: Linux",
+        "Programming Language :: Python :: Implementation :: PyPy",
+        "Operating System :: OS Independent",
         "Typing :: Typed",
     } <= classifiers
     assert any(c.startswith("Development Status :: ") for c in classifiers)
@@ -159,6 +183,36 @@ def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_i
             if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
         }
     assert exported == exported_by_the_core() | {"PyInit_vorndal"}
+
+
+# What pip installs from dist/ for each kind of interpreter and system: the native wheel where one fits,
+# the universal one everywhere else.
+@pytest.mark.parametrize(
+    ("target", "picked"),
+    [
+        ("3.14 cp cp314 manylinux_2_17_x86_64", "cp314-cp314-manylinux2014_x86_64.manylinux_2_17_x86_64"),
+        ("3.13 cp cp313 manylinux_2_17_aarch64", "cp313-cp313-manylinux2014_aarch64.manylinux_2_17_aarch64"),
+        ("3.11 cp cp311 manylinux_2_17_x86_64", UNIVERSAL),
+        ("3.12 cp cp312 manylinux_2_17_x86_64", UNIVERSAL),
+        ("3.16 cp cp316 manylinux_2_17_x86_64", UNIVERSAL),
+        ("3.14 cp cp314 macosx_14_0_arm64", UNIVERSAL),
+        ("3.14 cp cp314 win_amd64", UNIVERSAL),
+        ("3.14 cp cp314 musllinux_1_2_x86_64", UNIVERSAL),
+        ("3.14 cp cp314t manylinux_2_17_x86_64", UNIVERSAL),
+        ("3.11 pp pypy311_pp73 manylinux_2_17_x86_64", UNIVERSAL),
+    ],
+)
+def test_pip_picks_the_native_wheel_where_one_fits_and_the_universal_one_elsewhere(target, picked, tmp_path):
+    version, implementation, abi, platform = target.split()
+    subprocess.run(
+        [
+            sys.executable, "-m", "pip", "download", "--quiet", "--no-index", "--find-links", DIST,
+            "--only-binary", ":all:", "--no-deps", "--dest", str(tmp_path), "--python-version", version,
+            "--implementation", implementation, "--abi", abi, "--platform", platform, f"tembrel=={VERSION}",
+        ],
+        check=True,
+    )  # fmt: skip
+    assert [path.name for path in tmp_path.iterdir()] == [f"tembrel-{VERSION}-{picked}.whl"]
 
 
 def tracked_files() -> set[str]:
