@@ -235,7 +235,7 @@ def _unix_ms_of(at: object, name: str) -> int:
         delta = at - _EPOCH
         ms = (delta.days * 86_400_000) + (delta.seconds * 1000) + (delta.microseconds // 1000)
     elif isinstance(at, int) and not isinstance(at, bool):
-        ms = at if type(at) is int else int.__index__(at)
+        ms = at if type(at) is int else int.__add__(at, 0)  # the value itself, never an override
     else:
         raise TypeError(
             f"{name} must be an integer number of Unix milliseconds, an aware datetime or ISO 8601 text, "
@@ -314,7 +314,7 @@ def _as_int(value: object) -> int:
         except ValueError:
             raise ValueError(f"not a UUID: {value!r}") from None
     if isinstance(value, int) and not isinstance(value, bool):
-        number = value if type(value) is int else int.__index__(value)
+        number = value if type(value) is int else int.__add__(value, 0)
         if not 0 <= number < 1 << 128:
             raise ValueError("a UUID integer lies between 0 and 2**128 - 1")
         return number
