@@ -9,7 +9,12 @@ and CPython 3.14.  What pip cannot give comes from the system: the interpreters,
 GoogleTest, valgrind, PostgreSQL (its tests skip without it), qemu-user for the aarch64 wheels.
 `tools/devenv nox ...` runs the sessions inside a Debian root that has all of it.
 
-Arguments after `--` go to pytest (tests, stress) or to bench.compare (bench, compare).
+Arguments after `--` go to pytest (tests, stress, limited) or to bench.compare (bench, compare).
+
+The stable-ABI build of the module (one vorndal.abi3.so for CPython 3.11 onwards): `limited` makes it
+as a cp311-abi3 wheel, audits it with abi3audit and runs the suite over it; with TEMBREL_LIMITED_API=1
+in the environment every other session builds it in place of the version-specific module
+(`TEMBREL_LIMITED_API=1 nox -s leaks sanitizers`), in build folders of its own.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ import os
 import re
 import shutil
 import subprocess
+import zipfile
 from pathlib import Path
 
 import nox
@@ -43,10 +49,15 @@ ROOT = Path(__file__).parent
 # `nox -t proof` runs every session: the tests (tools/test runs those alone) and the checks.
 TEST = ["proof", "test"]
 CHECKS = ["proof", "checks"]
+# TEMBREL_LIMITED_API=1: the sessions build the stable-ABI module.
+LIMITED = os.environ.get("TEMBREL_LIMITED_API", "") not in ("", "0")
 
 
 def install_package(session: nox.Session, build_dir: str, *config: str) -> None:
     """Builds the checkout into the session's environment, warnings as errors, incrementally."""
+    if LIMITED:
+        build_dir += "-limited"
+        config += ("-Ccmake.define.TEMBREL_LIMITED_API=ON",)
     session.install(
         "--no-build-isolation",
         "--no-deps",
@@ -141,6 +152,31 @@ def tests(session: nox.Session) -> None:
     pytest(session, *session.posargs, env={"TEMBREL_FOREIGN_GENERATOR": str(foreign)})
 
 
+@nox.session(python=PYTHONS, tags=CHECKS)
+def limited(session: nox.Session) -> None:
+    """The stable-ABI build as a cp311-abi3 wheel made by this interpreter: abi3audit checks that the
+    module uses only the stable ABI of CPython 3.11; then the wheel is installed and the Python suite
+    and the stress tests run over it."""
+    session.install(*groups("build", "test", "numpy", "abi3"))
+    build = ROOT / "build" / f"nox-limited-{session.python}"
+    dist = build / "dist"
+    shutil.rmtree(dist, ignore_errors=True)
+    session.run(
+        "python", "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", str(dist),
+        f"-Cbuild-dir={build}", "-Ccmake.define.TEMBREL_WERROR=ON", "-Cwheel.py-api=cp311", ".",
+    )  # fmt: skip
+    wheels = list(dist.glob("tembrel-*-cp311-abi3-*.whl"))
+    if len(wheels) != 1:
+        session.error(f"expected one cp311-abi3 wheel in {dist}, found {[w.name for w in wheels]}")
+    with zipfile.ZipFile(wheels[0]) as archive:
+        modules = [name for name in archive.namelist() if name.endswith(".so")]
+    if modules != ["tembrel/tembrel_impl/vorndal.abi3.so"]:  # the name every CPython from 3.11 loads
+        session.error(f"the wheel holds {modules}, not tembrel/tembrel_impl/vorndal.abi3.so")
+    session.run("abi3audit", "--strict", "--verbose", str(wheels[0]))
+    session.install("--no-deps", "--force-reinstall", str(wheels[0]))
+    pytest(session, *(session.posargs or ["tests/python", "tests/stress"]))
+
+
 @nox.session(python=PURE_PYTHONS, tags=TEST)
 def pure(session: nox.Session) -> None:
     """The Python suite (pytest over `tests/python` and `tests/integrations`, the libraries that have no
@@ -195,7 +231,8 @@ def leaks(session: nox.Session) -> None:
     ).strip()
     install_package(session, "nox-leaks", f"-Ccmake.define.CMAKE_CXX_FLAGS=-include {config}")
     symbols = undefined_symbols(session)
-    if "_Py_INCREF_IncRefTotal" not in symbols:
+    # The stable-ABI module counts them through _Py_IncRef, the version-specific one inline.
+    if "_Py_INCREF_IncRefTotal" not in symbols and "_Py_IncRef" not in symbols:
         session.error("the debug module does not count references: built for the wrong ABI")
     pytest(session, "-rs", "tests/faults/test_leaks.py", env={"LD_PRELOAD": fault_shim(session)})
 
@@ -287,7 +324,8 @@ def bench(session: nox.Session) -> None:
 def compare(session: nox.Session) -> None:
     """bench.compare on one interpreter: tembrel beside uuid-utils and the floor builtins, interleaved in
     one process. A quick run shows that it works; `nox -s compare-3.14 -- --rounds 40` gives README's
-    figures (`--publish` also writes bench/latest.md and bench/latest.png)."""
+    figures (`--publish` also writes bench/latest.md and bench/latest.png; `--limited` adds the stable-ABI
+    build's columns)."""
     session.install(*groups("build", "bench"))
     install_package(session, f"nox-bench-{session.python}")
     session.run("python", "-m", "bench.compare", *(session.posargs or ["--quick"]))

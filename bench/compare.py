@@ -1,6 +1,6 @@
 """tembrel beside uuid-utils and beside the floor builtins, interleaved in one process.
 
-    python -m bench.compare [--rounds N] [--quick] [--publish]
+    python -m bench.compare [--rounds N] [--quick] [--publish] [--limited]
     TEMBREL_PURE_PYTHON=1 python -m bench.compare ...     # the pure-Python implementation
 
 Each case is calibrated once to samples of about 20 ms, then timed once per round in a new random
@@ -9,6 +9,8 @@ A call and its floor builtin (bench/floor_module.c) are timed moments apart, so 
 cancels.  Prints README's table (tembrel ns / uuid-utils ns = ratio, and ns above the floor builtin),
 the batch scaling, memory and the goals met or not (each single call within 10 ns of its floor
 builtin, at most 0.8 times uuid-utils' time); ``--publish`` writes bench/latest.md and latest.png.
+``--limited`` also times the stable-ABI build of the module (built here with CMake) through the
+package's functions, beside the installed version-specific one, and adds its columns to the table.
 
 With the pure-Python implementation (``tembrel.implementation == "python"``: CPython 3.11 and 3.12,
 PyPy, or TEMBREL_PURE_PYTHON=1) there is no floor builtin, and the goals are those of that
@@ -29,7 +31,7 @@ import sys
 import sysconfig
 import time
 import timeit
-import tracemalloc
+import types
 import uuid
 from pathlib import Path
 
@@ -39,6 +41,8 @@ BENCH = Path(__file__).resolve().parent
 BUILD = BENCH.parent / "build" / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
 PEER_GOAL = 0.8
 FLOOR_GOAL_NS = 10.0
+# The stable-ABI module is shipped alone where it takes at most this times the version-specific time.
+LIMITED_GOAL = 1.1
 BATCH_GOAL = 0.5  # the Python implementation: a batch's identifier at most half a single call
 SCALING = (1, 10, 100, 1_000, 10_000, 100_000, 1_000_000)
 
@@ -60,6 +64,7 @@ NAMES = {
     "std": "uuid",
     "u6": "uuid6",
 }
+NAMESPACES = r"\b(t|u|uc|f|std|u6|a)\."
 
 
 def rows() -> list[tuple[str, str, str, str | None]]:
@@ -74,7 +79,7 @@ def rows() -> list[tuple[str, str, str, str | None]]:
 
 
 def label(stmt: str) -> str:
-    stmt = re.sub(r"\b(t|u|uc|f|std|u6)\.", lambda m: NAMES[m[1]] + ".", stmt)
+    stmt = re.sub(NAMESPACES, lambda m: NAMES[m[1]] + ".", stmt)
     return stmt.replace("(U, S)", "(uuid.UUID, uuid.SafeUUID.unknown)")
 
 
@@ -83,23 +88,55 @@ def ids(stmt: str) -> int:
     return 1000 if " for _ in r" in stmt else int(m[1]) if (m := re.search(r"_many\((\d+)\)", stmt)) else 1
 
 
-def floor_module() -> object:
-    """floor_module.c built with CMake for this interpreter (warnings as errors) and imported."""
+def built(target: str, build: Path, *options: str) -> None:
+    """Builds one CMake target of the project for this interpreter (Release, warnings as errors)."""
     cmake = shutil.which("cmake") or "cmake"
-    configure = [cmake, "-S", str(BENCH.parent), "-B", str(BUILD), f"-DPython_EXECUTABLE={sys.executable}"]
-    configure += ["-GNinja", "-DTEMBREL_BUILD_BENCH=ON", "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Release"]
-    for command in (configure, [cmake, "--build", str(BUILD), "--target", "floor_module"]):
+    configure = [cmake, "-S", str(BENCH.parent), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}"]
+    configure += ["-GNinja", "-DTEMBREL_WERROR=ON", "-DCMAKE_BUILD_TYPE=Release", *options]
+    for command in (configure, [cmake, "--build", str(build), "--target", target]):
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode:
-            sys.exit(f"bench.compare: floor_module failed to build:\n{done.stdout}{done.stderr}")
-    path = BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}"
-    location = importlib.util.spec_from_file_location("floor_module", path)
+            sys.exit(f"bench.compare: {target} failed to build:\n{done.stdout}{done.stderr}")
+
+
+def load(name: str, path: Path) -> types.ModuleType:
+    """The extension module at `path`, imported as `name` (whose last part names its PyInit_)."""
+    location = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(location)  # type: ignore[arg-type]
     location.loader.exec_module(module)  # type: ignore[union-attr]
     return module
 
 
-def environment(floor: object | None) -> dict:
+def floor_module() -> object:
+    """floor_module.c built with CMake for this interpreter and imported."""
+    built("floor_module", BUILD, "-DTEMBREL_BUILD_BENCH=ON")
+    return load("floor_module", BUILD / "bench" / f"floor_module{sysconfig.get_config_var('EXT_SUFFIX')}")
+
+
+def limited_package() -> types.ModuleType:
+    """The package's functions over the stable-ABI build of the module (TEMBREL_LIMITED_API=ON, built
+    with CMake into build/bench-3.X-abi3 and imported under another name): its own functions where the
+    package binds the module's, the package's Python code with the other module where it has some."""
+    build = BUILD.with_name(BUILD.name + "-abi3")
+    built("vorndal", build, "-DTEMBREL_LIMITED_API=ON")
+    module = load("tembrel_abi3.vorndal", build / "vorndal.abi3.so")
+    module._configure_uuid7(uuid.UUID, uuid.SafeUUID.unknown)
+    package = vars(tembrel) | {"_vorndal": module}
+    functions = {}
+    for name in tembrel.__all__:
+        function = getattr(tembrel, name)
+        if isinstance(function, types.BuiltinFunctionType):
+            functions[name] = getattr(module, function.__name__)
+        elif isinstance(function, types.FunctionType):
+            functions[name] = types.FunctionType(
+                function.__code__, package, name, function.__defaults__, function.__closure__
+            )
+    twin = types.ModuleType("tembrel_abi3")  # a module, so that `a.name` costs what `t.name` does
+    vars(twin).update(functions)
+    return twin
+
+
+def environment(floor: object | None, limited: bool) -> dict:
     env = {
         "t": tembrel,
         "std": uuid,
@@ -109,6 +146,8 @@ def environment(floor: object | None) -> dict:
     }
     if floor is not None:
         env["f"] = floor
+    if limited:
+        env["a"] = limited_package()
     try:
         import uuid_utils
         import uuid_utils.compat
@@ -131,7 +170,13 @@ def statements(env: dict, quick: bool) -> list[str]:
     found += [f"t.{name}({n})" for name in BATCHES for n in SCALING[: -1 if quick else None]]
     found += ["std.uuid7()"] if hasattr(uuid, "uuid7") else []  # the standard library's, from 3.14
     found += ["u6.uuid7()"]
-    return [s for s in dict.fromkeys(found) if set(re.findall(r"\b(t|u|uc|f|std|u6)\.", s)) <= env.keys()]
+    found += [twin(row[1]) for row in rows()]
+    return [s for s in dict.fromkeys(found) if set(re.findall(NAMESPACES, s)) <= env.keys()]
+
+
+def twin(stmt: str) -> str:
+    """The statement over the stable-ABI build (``a.``) in place of the installed package (``t.``)."""
+    return re.sub(r"\bt\.", "a.", stmt)
 
 
 def measure(stmts: list[str], env: dict, rounds: int, target: float) -> dict[str, float]:
@@ -158,6 +203,8 @@ def memory(n: int) -> dict[str, float]:
     held: dict[str, float] = {}
     if platform.python_implementation() != "CPython":
         return held
+    import tracemalloc
+
     for name, make in (("UUID7Obj", tembrel.uuid7_compact_many), ("uuid.UUID", tembrel.uuid7_many)):
         tracemalloc.start()
         before = tracemalloc.get_traced_memory()[0]
@@ -174,8 +221,14 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         f"{platform.python_implementation()} {platform.python_version()}, tembrel's {tembrel.implementation}"
         f" implementation, {time.strftime('%Y-%m-%d %H:%M')}, min of {rounds} rounds"
     ]
-    lines += ["", "| result | tembrel | ns | uuid-utils | ns | ratio | floor builtin | ns | above |"]
-    lines += ["|---|---|---:|---|---:|---:|---|---:|---:|"]
+    limited = twin(rows()[0][1]) in best
+    extra = (" stable ABI ns | ÷ version-specific |", "---:|---:|") if limited else ("", "")
+    lines += [
+        "",
+        "| result | tembrel | ns | uuid-utils | ns | ratio | floor builtin | ns | above |" + extra[0],
+    ]
+    lines += ["|---|---|---:|---|---:|---:|---|---:|---:|" + extra[1]]
+    slowdowns = []
     for result, ours, peer, floor in rows():
         line = f"| {result} | `{label(ours)}` | {best[ours]:.1f} |"
         if peer in best:
@@ -186,7 +239,11 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         if floor in best:
             aboves.append(above := best[ours] - best[floor])
             line += f" `{label(floor)}` | {best[floor]:.1f} | {above:+.1f} |"
-        lines.append(line if floor in best else line + " | | |")
+        line = line if floor in best else line + " | | |"
+        if limited:
+            slowdowns.append(slowdown := best[twin(ours)] / best[ours])
+            line += f" {best[twin(ours)]:.1f} | **{slowdown:.2f}** |"
+        lines.append(line)
     lines += ["", "ns per identifier of each batch function:", ""]
     lines += ["| identifiers per call | " + " | ".join(f"`{name}`" for name in BATCHES) + " |"]
     lines += ["|---:|" + "---:|" * len(BATCHES)]
@@ -216,7 +273,13 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         lines += [
             f"Goal, each single call within 10 ns of its floor builtin: {verdict(aboves, FLOOR_GOAL_NS)}"
         ]
-        return lines + [f"Goal, at most {PEER_GOAL} times uuid-utils' time: {verdict(ratios, PEER_GOAL)}"]
+        lines += [f"Goal, at most {PEER_GOAL} times uuid-utils' time: {verdict(ratios, PEER_GOAL)}"]
+        if limited:
+            lines += [
+                f"Stable-ABI build, at most {LIMITED_GOAL} times the version-specific build's time: "
+                f"{verdict(slowdowns, LIMITED_GOAL)}"
+            ]
+        return lines
     if "std.uuid7()" in best:
         lines += [
             f"Goal, `tembrel.uuid7()` at most {PEER_GOAL} times `uuid.uuid7()`: "
@@ -227,9 +290,10 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         for _, single, _, _ in rows()[:5]
         for batch in [f"{single[:-2]}_many(1000)"]
     ]
-    lines += [
-        f"Goal, each batch at most {BATCH_GOAL} of its single call per id: {verdict(halves, BATCH_GOAL)}"
-    ]
+    if platform.python_implementation() == "CPython":
+        lines += [
+            f"Goal, each batch at most {BATCH_GOAL} of its single call per id: {verdict(halves, BATCH_GOAL)}"
+        ]
     if platform.python_implementation() == "PyPy":
         others = [ours / best[stmt] for stmt in peers if stmt in best]
         lines += [f"Goal, `tembrel.uuid7()` faster than every peer installed here: {verdict(others, 1.0)}"]
@@ -267,9 +331,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=25, help="interleaved rounds (default 25)")
     parser.add_argument("--quick", action="store_true", help="3 rounds of 2 ms samples: shows that it works")
     parser.add_argument("--publish", action="store_true", help="write bench/latest.md and bench/latest.png")
+    parser.add_argument("--limited", action="store_true", help="also time the stable-ABI build of the module")
     args = parser.parse_args(argv)
     native = tembrel.implementation == "native"
-    env = environment(floor_module() if native else None)
+    if args.limited and not native:
+        parser.error("--limited compares two builds of the native module: the package runs the Python one")
+    env = environment(floor_module() if native else None, args.limited)
     rounds, target = (3, 0.002) if args.quick else (args.rounds, 0.02)
     best = measure(statements(env, args.quick), env, rounds, target)
     lines = report(best, memory(100_000 if args.quick else 1_000_000), rounds)

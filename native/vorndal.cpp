@@ -13,6 +13,12 @@
 // The module is single-phase, and legacy subinterpreters (those that share
 // the main interpreter's GIL) load it too.  Each interpreter configures the
 // uuid.UUID fast path with its own class, kept in a UuidClassConfig.
+//
+// The same source makes two builds: the version-specific module and the
+// stable-ABI one (vorndal.abi3.so, for CPython 3.11 onwards).  What they do
+// differently is in interpreter_api.h, apart from two structures, each under
+// one test of Py_LIMITED_API below: the UUID7Obj type object and the slot
+// layout of the uuid.UUID fast path.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -23,7 +29,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "uuid7_int.h"
+#include "interpreter_api.h"
 #include "uuid7_layout.h"
 #include "vorndal.h"
 
@@ -62,7 +68,7 @@ PyObject *raise_generation_error(int status) {
         } else {
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/urandom");
         }
-        cause = PyErr_GetRaisedException();
+        cause = take_raised_exception();
     }
     if (timestamp) {
         PyErr_SetString(PyExc_OverflowError, "UUIDv7 timestamp exceeds 48 bits");
@@ -70,9 +76,9 @@ PyObject *raise_generation_error(int status) {
         PyErr_SetString(PyExc_RuntimeError, "system CSPRNG failed while generating UUID v7");
     }
     if (cause != nullptr) {
-        PyObject *exception = PyErr_GetRaisedException();
+        PyObject *exception = take_raised_exception();
         PyException_SetCause(exception, cause);  // steals cause
-        PyErr_SetRaisedException(exception);
+        restore_raised_exception(exception);
     }
     return nullptr;
 }
@@ -82,8 +88,8 @@ PyObject *raise_generation_error(int status) {
 // same value and the same OverflowError.  Everything else (a wrong number of
 // arguments, an object with __index__, a non-integer) goes to the parser.
 [[nodiscard]] int parse_batch_count(PyObject *args, Py_ssize_t *count) {
-    if (PyTuple_GET_SIZE(args) == 1 && PyLong_CheckExact(PyTuple_GET_ITEM(args, 0))) {
-        *count = PyLong_AsSsize_t(PyTuple_GET_ITEM(args, 0));
+    if (tuple_size(args) == 1 && PyLong_CheckExact(tuple_item(args, 0))) {
+        *count = PyLong_AsSsize_t(tuple_item(args, 0));
         if (*count == -1 && PyErr_Occurred()) {
             return -1;
         }
@@ -140,26 +146,12 @@ void format_uuid7_hex(const unsigned char *uuid, char *text) {
     }
 }
 
-inline char *ascii_data(PyObject *text) {
-    return static_cast<char *>(PyUnicode_DATA(text));
-}
-
 PyObject *uuid_bytes_to_string(const unsigned char *uuid) {
-    PyObject *result = PyUnicode_New(canonical_length, 127);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    format_uuid7(uuid, ascii_data(result));
-    return result;
+    return new_ascii_text<canonical_length>([uuid](char *text) { format_uuid7(uuid, text); });
 }
 
 PyObject *uuid_bytes_to_hex(const unsigned char *uuid) {
-    PyObject *result = PyUnicode_New(hex_length, 127);
-    if (result == nullptr) {
-        return nullptr;
-    }
-    format_uuid7_hex(uuid, ascii_data(result));
-    return result;
+    return new_ascii_text<hex_length>([uuid](char *text) { format_uuid7_hex(uuid, text); });
 }
 
 PyObject *uuid_words_to_string(uint64_t high, uint64_t low) {
@@ -172,10 +164,6 @@ PyObject *uuid_words_to_hex(uint64_t high, uint64_t low) {
     unsigned char uuid[16];
     write_uuid7_words(uuid, high, low);
     return uuid_bytes_to_hex(uuid);
-}
-
-inline unsigned char *bytes_data(PyObject *bytes) {
-    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
 }
 
 // A new list of `count` empty slots that no Python code can reach until
@@ -217,7 +205,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
             Py_DECREF(result);
             return nullptr;
         }
-        PyList_SET_ITEM(result, index, item);
+        fill_list_slot(result, index, item);
     }
     return finish_hidden_list(result);
 }
@@ -316,7 +304,8 @@ struct NativeUUID7Object {
 static_assert(sizeof(NativeUUID7Object) == sizeof(PyObject) + 2 * sizeof(uint64_t),
               "an instance is the object header and two words, nothing else");
 
-extern PyTypeObject NativeUUID7Type;
+// The type UUID7Obj, made ready by PyInit_vorndal and never released.
+PyTypeObject *native_uuid7_type = nullptr;
 
 inline NativeUUID7Object *as_native(PyObject *op) {
     return reinterpret_cast<NativeUUID7Object *>(op);
@@ -334,7 +323,7 @@ inline uint64_t uuid_node_from_low(uint64_t low) {
 // exception.  The instance is allocated first, so that a failed allocation
 // costs no identifier.
 PyObject *new_native_uuid7() {
-    NativeUUID7Object *instance = PyObject_New(NativeUUID7Object, &NativeUUID7Type);
+    NativeUUID7Object *instance = PyObject_New(NativeUUID7Object, native_uuid7_type);
     if (instance == nullptr) {
         return nullptr;
     }
@@ -458,7 +447,7 @@ Py_hash_t native_uuid7_hash(PyObject *op) {
 }
 
 PyObject *native_uuid7_richcompare(PyObject *left, PyObject *right, int op) {
-    if (!PyObject_TypeCheck(left, &NativeUUID7Type) || !PyObject_TypeCheck(right, &NativeUUID7Type)) {
+    if (!PyObject_TypeCheck(left, native_uuid7_type) || !PyObject_TypeCheck(right, native_uuid7_type)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     const NativeUUID7Object *a = as_native(left);
@@ -488,6 +477,13 @@ PyGetSetDef native_uuid7_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char *native_uuid7_name = "tembrel.tembrel_impl.vorndal.UUID7Obj";
+constexpr const char *native_uuid7_doc = "Compact native UUIDv7 object";
+
+#if !defined(Py_LIMITED_API)
+// The version-specific build: one static type object.  Readied without
+// tp_new on object's layout, it also gets Py_TPFLAGS_IMMUTABLETYPE and
+// Py_TPFLAGS_DISALLOW_INSTANTIATION; the default deallocation only frees.
 PyMethodDef native_uuid7_methods[] = {
     {"__int__", native_uuid7_int_method, METH_NOARGS, "Return the UUID as an integer"},
     {"__bytes__", native_uuid7_bytes_method, METH_NOARGS, "Return the UUID as bytes"},
@@ -501,7 +497,7 @@ PyNumberMethods native_uuid7_as_number = {
 
 PyTypeObject NativeUUID7Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "tembrel.tembrel_impl.vorndal.UUID7Obj",
+    .tp_name = native_uuid7_name,
     .tp_basicsize = sizeof(NativeUUID7Object),
     .tp_repr = native_uuid7_repr,
     .tp_as_number = &native_uuid7_as_number,
@@ -509,17 +505,79 @@ PyTypeObject NativeUUID7Type = {
     .tp_str = native_uuid7_str,
     .tp_setattro = native_uuid7_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "Compact native UUIDv7 object",
+    .tp_doc = native_uuid7_doc,
     .tp_richcompare = native_uuid7_richcompare,
     .tp_methods = native_uuid7_methods,
     .tp_getset = native_uuid7_getset,
 };
+
+// The type, readied; null with an exception.
+PyTypeObject *ready_native_uuid7_type() {
+    return PyType_Ready(&NativeUUID7Type) < 0 ? nullptr : &NativeUUID7Type;
+}
+#else
+// The stable-ABI build: a heap type from a spec of the same slots, given the
+// flags that the static type gets when readied, so that it is as closed:
+// nothing can be set on the class, no class derives from it, Python code
+// cannot call it.  An instance holds a reference to its heap type, which its
+// deallocation drops after freeing it.
+void native_uuid7_dealloc(PyObject *op) {
+    PyTypeObject *type = Py_TYPE(op);
+    PyObject_Free(op);
+    Py_DECREF(type);
+}
+
+// Instances of the static type cannot be pickled or copied.  Pickle's
+// protocols 0 and 1 tell a heap type by its flag (copyreg._reduce_ex) and
+// would write an instance of this one as a bare object: __reduce__ refuses
+// for every protocol, with the message the static type gets from protocol 2.
+PyObject *native_uuid7_reduce(PyObject *, PyObject *) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", native_uuid7_name);
+    return nullptr;
+}
+
+PyMethodDef native_uuid7_methods[] = {
+    {"__int__", native_uuid7_int_method, METH_NOARGS, "Return the UUID as an integer"},
+    {"__bytes__", native_uuid7_bytes_method, METH_NOARGS, "Return the UUID as bytes"},
+    {"__reduce__", native_uuid7_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot native_uuid7_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(native_uuid7_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(native_uuid7_repr)},
+    {Py_nb_int, reinterpret_cast<void *>(native_uuid7_int_unary)},
+    {Py_nb_index, reinterpret_cast<void *>(native_uuid7_int_unary)},
+    {Py_tp_hash, reinterpret_cast<void *>(native_uuid7_hash)},
+    {Py_tp_str, reinterpret_cast<void *>(native_uuid7_str)},
+    {Py_tp_setattro, reinterpret_cast<void *>(native_uuid7_setattro)},
+    {Py_tp_doc, const_cast<char *>(native_uuid7_doc)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(native_uuid7_richcompare)},
+    {Py_tp_methods, native_uuid7_methods},
+    {Py_tp_getset, native_uuid7_getset},
+    {0, nullptr},
+};
+
+PyType_Spec native_uuid7_spec = {
+    .name = native_uuid7_name,
+    .basicsize = sizeof(NativeUUID7Object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = native_uuid7_slots,
+};
+
+// The type, made; null with an exception.
+PyTypeObject *ready_native_uuid7_type() {
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&native_uuid7_spec));
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // The uuid.UUID fast path: _configure_uuid7, uuid7(), uuid7_many(n),
 // _uuid7_at_many(unix_ms).
 // ---------------------------------------------------------------------------
 
+#if !defined(Py_LIMITED_API)
 // Where instances of one class keep `int` and `is_safe` when the class
 // serves the name with a plain writable object slot, as the __slots__ of
 // uuid.UUID do.  Storing the pointer there is all that PyObject_GenericSetAttr
@@ -534,199 +592,6 @@ struct SlotLayout {
     Py_ssize_t int_offset;     // 0: set the attribute the generic way
     Py_ssize_t is_safe_offset;
 };
-
-// One interpreter's configuration of the uuid.UUID fast path: the class to
-// instantiate and the object every instance gets as is_safe (both null until
-// configured, never null after), and the slot layout last found for a class.
-//
-// Each interpreter has its own, so that its identifiers are instances of the
-// uuid.UUID it configured, and no interpreter holds another's objects: the
-// main interpreter's lives in static storage (its lookup is one comparison);
-// a subinterpreter's lives in a capsule in that interpreter's dictionary,
-// which releases it, class and all, when the interpreter is finalised.  A
-// layout is thereby only ever checked against classes of the interpreter
-// that found it, whose version tags are never given to two classes.
-struct UuidClassConfig {
-    PyObject *type;
-    PyObject *safe_uuid;
-    SlotLayout layout;
-};
-
-// The calling interpreter's UuidClassConfig, held for one call.  Python code
-// run in the middle of a call can reach a subinterpreter's dictionary (it is
-// one of gc.get_objects()) and delete the capsule from it; the reference held
-// here keeps the record alive until the call that uses it ends.
-class HeldUuidClassConfig {
-  public:
-    HeldUuidClassConfig() = default;
-    HeldUuidClassConfig(const HeldUuidClassConfig &) = delete;
-    HeldUuidClassConfig &operator=(const HeldUuidClassConfig &) = delete;
-    ~HeldUuidClassConfig() {
-        Py_XDECREF(capsule_);
-    }
-
-    [[nodiscard]] UuidClassConfig *get() const {
-        return record_;
-    }
-
-  private:
-    friend int find_uuid_class_config(bool create, HeldUuidClassConfig *held);
-    UuidClassConfig *record_ = nullptr;
-    PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
-};
-
-UuidClassConfig main_uuid_class_config = {nullptr, nullptr, {nullptr, 0, 0, 0}};
-
-constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.UuidClassConfig";
-
-void release_uuid_class_config(PyObject *capsule) {
-    auto *config =
-        static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
-    if (config == nullptr) {
-        PyErr_Clear();  // not ours: nothing to release
-        return;
-    }
-    // Freed before the references go, as their release may run Python code.
-    PyObject *type = config->type;
-    PyObject *safe_uuid = config->safe_uuid;
-    PyMem_Free(config);
-    Py_XDECREF(type);
-    Py_XDECREF(safe_uuid);
-}
-
-// 0 with `held` (empty on entry) holding the calling interpreter's
-// UuidClassConfig, or -1 with an exception.  A subinterpreter that never
-// configured has none: held->get() is null, unless `create` asks for an empty
-// one to be made.
-[[nodiscard]] int find_uuid_class_config(bool create, HeldUuidClassConfig *held) {
-    PyInterpreterState *interpreter = PyInterpreterState_Get();
-    if (interpreter == PyInterpreterState_Main()) {
-        held->record_ = &main_uuid_class_config;
-        return 0;
-    }
-    PyObject *dict = PyInterpreterState_GetDict(interpreter);
-    if (dict == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
-        return -1;
-    }
-    PyObject *capsule;
-    const int found = PyDict_GetItemRef(dict, uuid_class_config_key, &capsule);
-    if (found < 0) {
-        return -1;
-    }
-    if (found > 0) {
-        held->capsule_ = capsule;
-        held->record_ =
-            static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
-        return held->record_ == nullptr ? -1 : 0;
-    }
-    if (!create) {
-        return 0;
-    }
-    auto *fresh = static_cast<UuidClassConfig *>(PyMem_Calloc(1, sizeof(UuidClassConfig)));
-    if (fresh == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    capsule = PyCapsule_New(fresh, uuid_class_config_capsule_name, release_uuid_class_config);
-    if (capsule == nullptr) {
-        PyMem_Free(fresh);
-        return -1;
-    }
-    held->capsule_ = capsule;  // on failure its release frees `fresh`
-    if (PyDict_SetItem(dict, uuid_class_config_key, capsule) < 0) {
-        return -1;
-    }
-    held->record_ = fresh;
-    return 0;
-}
-
-PyObject *raise_not_configured() {
-    PyErr_SetString(PyExc_RuntimeError, "uuid7 object fast path is not configured");
-    return nullptr;
-}
-
-// 0 with `held` (empty on entry) holding the calling interpreter's
-// UuidClassConfig, configured; or -1 with an exception (RuntimeError when it
-// is not configured).
-[[nodiscard]] int find_configured_uuid_class(HeldUuidClassConfig *held) {
-    if (find_uuid_class_config(false, held) < 0) {
-        return -1;
-    }
-    const UuidClassConfig *config = held->get();
-    if (config == nullptr || config->type == nullptr || config->safe_uuid == nullptr) {
-        raise_not_configured();
-        return -1;
-    }
-    return 0;
-}
-
-// True when a heap class adds nothing to its base's instance layout but the
-// object pointers of its __slots__, which may start null.  A C class made with
-// PyType_FromSpec is a heap class too, yet its own fields (the buffer and item
-// descriptor of array.array, say) are not valid when zero-filled.
-bool adds_only_slots(const PyTypeObject *type) {
-    const Py_ssize_t base_size = type->tp_base->tp_basicsize;
-    Py_ssize_t slot_bytes = 0;
-    for (const PyMemberDef *member = type->tp_members; member != nullptr && member->name != nullptr;
-         ++member) {
-        if (member->type == Py_T_OBJECT_EX && member->offset >= base_size) {
-            slot_bytes += static_cast<Py_ssize_t>(sizeof(PyObject *));
-        }
-    }
-    return type->tp_basicsize - base_size == slot_bytes;
-}
-
-// True when a zero-filled instance of the class is a valid object: every
-// class on its way down to `object` is a Python class, so an instance is the
-// object header plus slots and perhaps a dictionary, all of which may start
-// null.  Built-in classes (int, range, type, BaseException, ...) keep state
-// that only their constructor sets up, and a zero-filled one can crash the
-// interpreter when it is used or released.
-bool generic_alloc_is_safe(PyTypeObject *type) {
-    if (type->tp_itemsize != 0) {
-        return false;
-    }
-    while (type != nullptr && type != &PyBaseObject_Type) {
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_itemsize != 0 || type->tp_base == nullptr ||
-            !adds_only_slots(type)) {
-            return false;
-        }
-        type = type->tp_base;
-    }
-    return type != nullptr;
-}
-
-PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "_configure_uuid7() expects uuid type and safe value");
-        return nullptr;
-    }
-    PyObject *new_type = args[0];
-    PyObject *new_safe_uuid = args[1];
-    if (!PyType_Check(new_type)) {
-        PyErr_SetString(PyExc_TypeError, "uuid type must be a type");
-        return nullptr;
-    }
-    if (!generic_alloc_is_safe(reinterpret_cast<PyTypeObject *>(new_type))) {
-        PyErr_SetString(PyExc_TypeError,
-                        "uuid type must be a Python class whose bases are plain Python classes or object");
-        return nullptr;
-    }
-    HeldUuidClassConfig held;
-    if (find_uuid_class_config(true, &held) < 0) {
-        return nullptr;
-    }
-    UuidClassConfig *config = held.get();
-    // Both new references are taken before either old one goes, so that
-    // configuring again with the same objects changes no reference count.
-    config->layout = {nullptr, 0, 0, 0};
-    Py_INCREF(new_type);
-    Py_INCREF(new_safe_uuid);
-    Py_XSETREF(config->type, new_type);
-    Py_XSETREF(config->safe_uuid, new_safe_uuid);
-    Py_RETURN_NONE;
-}
 
 // 0 with *offset set to the instance offset of the plain object slot that
 // serves `name` on `type`, or to 0 when the name is served in any other way
@@ -816,10 +681,10 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
 // call takes over.  0, or -1 with an exception.  The layout is checked
 // against the instance's own class at every assignment: Python code run by an
 // earlier assignment may have changed the class, or the instance's __class__.
-[[nodiscard]] int set_instance_attribute(UuidClassConfig *config, PyObject *instance, PyObject *name,
+[[nodiscard]] int set_instance_attribute(SlotLayout &cache, PyObject *instance, PyObject *name,
                                          PyObject *value) {
     const SlotLayout *layout;
-    if (tag_and_find_slot_layout(config->layout, Py_TYPE(instance), &layout) < 0) {
+    if (tag_and_find_slot_layout(cache, Py_TYPE(instance), &layout) < 0) {
         Py_DECREF(value);
         return -1;
     }
@@ -836,6 +701,257 @@ inline PyObject *&object_slot(PyObject *instance, Py_ssize_t offset) {
     return 0;
 }
 
+// True when `int` and `is_safe` of a fresh instance (both still null) were
+// stored by the cached layout: PyObject_GenericSetAttr twice, but no Python
+// code runs between the two stores.  The instance takes over `value` then.
+bool store_in_known_slots(const SlotLayout &cache, PyObject *instance, PyObject *value, PyObject *safe_uuid) {
+    const SlotLayout *layout = cached_slot_layout(cache, Py_TYPE(instance));
+    if (layout == nullptr || layout->int_offset == 0 || layout->is_safe_offset == 0) {
+        return false;
+    }
+    object_slot(instance, layout->int_offset) = value;
+    object_slot(instance, layout->is_safe_offset) = Py_NewRef(safe_uuid);
+    return true;
+}
+
+#else
+// The stable ABI reads neither a class's slots nor its version tag: every
+// attribute is set the generic way, by PyObject_GenericSetAttr.
+struct SlotLayout {};
+
+// Sets attribute `name` of a new instance to `value`, whose reference the
+// call takes over.  0, or -1 with an exception.
+[[nodiscard]] int set_instance_attribute(SlotLayout &, PyObject *instance, PyObject *name, PyObject *value) {
+    const int status = PyObject_GenericSetAttr(instance, name, value);
+    Py_DECREF(value);
+    return status;
+}
+
+bool store_in_known_slots(const SlotLayout &, PyObject *, PyObject *, PyObject *) {
+    return false;
+}
+#endif
+
+// One interpreter's configuration of the uuid.UUID fast path: the class to
+// instantiate and the object every instance gets as is_safe (both null until
+// configured, never null after), and the slot layout last found for a class.
+//
+// Each interpreter has its own, so that its identifiers are instances of the
+// uuid.UUID it configured, and no interpreter holds another's objects: the
+// main interpreter's lives in static storage (its lookup is one comparison);
+// a subinterpreter's lives in a capsule in that interpreter's dictionary,
+// which releases it, class and all, when the interpreter is finalised.  A
+// layout is thereby only ever checked against classes of the interpreter
+// that found it, whose version tags are never given to two classes.
+struct UuidClassConfig {
+    PyObject *type;
+    PyObject *safe_uuid;
+    SlotLayout layout;
+};
+
+// The calling interpreter's UuidClassConfig, held for one call.  Python code
+// run in the middle of a call can reach a subinterpreter's dictionary (it is
+// one of gc.get_objects()) and delete the capsule from it; the reference held
+// here keeps the record alive until the call that uses it ends.
+class HeldUuidClassConfig {
+  public:
+    HeldUuidClassConfig() = default;
+    HeldUuidClassConfig(const HeldUuidClassConfig &) = delete;
+    HeldUuidClassConfig &operator=(const HeldUuidClassConfig &) = delete;
+    ~HeldUuidClassConfig() {
+        Py_XDECREF(capsule_);
+    }
+
+    [[nodiscard]] UuidClassConfig *get() const {
+        return record_;
+    }
+
+  private:
+    friend int find_uuid_class_config(bool create, HeldUuidClassConfig *held);
+    UuidClassConfig *record_ = nullptr;
+    PyObject *capsule_ = nullptr;  // null for the main interpreter's static record
+};
+
+UuidClassConfig main_uuid_class_config = {nullptr, nullptr, {}};
+
+constexpr const char *uuid_class_config_capsule_name = "tembrel.tembrel_impl.vorndal.UuidClassConfig";
+
+void release_uuid_class_config(PyObject *capsule) {
+    auto *config =
+        static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
+    if (config == nullptr) {
+        PyErr_Clear();  // not ours: nothing to release
+        return;
+    }
+    // Freed before the references go, as their release may run Python code.
+    PyObject *type = config->type;
+    PyObject *safe_uuid = config->safe_uuid;
+    PyMem_Free(config);
+    Py_XDECREF(type);
+    Py_XDECREF(safe_uuid);
+}
+
+// 0 with `held` (empty on entry) holding the calling interpreter's
+// UuidClassConfig, or -1 with an exception.  A subinterpreter that never
+// configured has none: held->get() is null, unless `create` asks for an empty
+// one to be made.
+[[nodiscard]] int find_uuid_class_config(bool create, HeldUuidClassConfig *held) {
+    PyInterpreterState *interpreter = PyInterpreterState_Get();
+    if (is_main_interpreter(interpreter)) {
+        held->record_ = &main_uuid_class_config;
+        return 0;
+    }
+    PyObject *dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
+        return -1;
+    }
+    PyObject *capsule;
+    const int found = dict_get_item_ref(dict, uuid_class_config_key, &capsule);
+    if (found < 0) {
+        return -1;
+    }
+    if (found > 0) {
+        held->capsule_ = capsule;
+        held->record_ =
+            static_cast<UuidClassConfig *>(PyCapsule_GetPointer(capsule, uuid_class_config_capsule_name));
+        return held->record_ == nullptr ? -1 : 0;
+    }
+    if (!create) {
+        return 0;
+    }
+    auto *fresh = static_cast<UuidClassConfig *>(PyMem_Calloc(1, sizeof(UuidClassConfig)));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    capsule = PyCapsule_New(fresh, uuid_class_config_capsule_name, release_uuid_class_config);
+    if (capsule == nullptr) {
+        PyMem_Free(fresh);
+        return -1;
+    }
+    held->capsule_ = capsule;  // on failure its release frees `fresh`
+    if (PyDict_SetItem(dict, uuid_class_config_key, capsule) < 0) {
+        return -1;
+    }
+    held->record_ = fresh;
+    return 0;
+}
+
+PyObject *raise_not_configured() {
+    PyErr_SetString(PyExc_RuntimeError, "uuid7 object fast path is not configured");
+    return nullptr;
+}
+
+// 0 with `held` (empty on entry) holding the calling interpreter's
+// UuidClassConfig, configured; or -1 with an exception (RuntimeError when it
+// is not configured).
+[[nodiscard]] int find_configured_uuid_class(HeldUuidClassConfig *held) {
+    if (find_uuid_class_config(false, held) < 0) {
+        return -1;
+    }
+    const UuidClassConfig *config = held->get();
+    if (config == nullptr || config->type == nullptr || config->safe_uuid == nullptr) {
+        raise_not_configured();
+        return -1;
+    }
+    return 0;
+}
+
+// True when a heap class adds nothing to its base's instance layout but the
+// object pointers of its __slots__ and, up to CPython 3.11, of its weak
+// references, all of which may start null.  A C class made with
+// PyType_FromSpec is a heap class too, yet its own fields (the buffer and item
+// descriptor of array.array, say) are not valid when zero-filled.
+bool adds_only_slots(PyTypeObject *type, const TypeLayout &layout, const TypeLayout &base) {
+    const auto pointer = static_cast<Py_ssize_t>(sizeof(PyObject *));
+    Py_ssize_t added = 0;
+    for (const PyMemberDef *member = type_members(type); member != nullptr && member->name != nullptr;
+         ++member) {
+        if (member->type == Py_T_OBJECT_EX && member->offset >= base.basic_size) {
+            added += pointer;
+        }
+    }
+    // From 3.12 the interpreter keeps the list before the object (a negative offset).
+    if (layout.weaklist_offset >= base.basic_size && layout.weaklist_offset < layout.basic_size) {
+        added += pointer;
+    }
+    return layout.basic_size - base.basic_size == added;
+}
+
+// True when a zero-filled instance of the class is a valid object: every
+// class on its way down to `object` is a Python class, so an instance is the
+// object header plus slots and perhaps a dictionary, all of which may start
+// null.  Built-in classes (int, range, type, BaseException, ...) keep state
+// that only their constructor sets up, and a zero-filled one can crash the
+// interpreter when it is used or released.  1 when it is, 0 when it is not,
+// -1 with an exception.
+[[nodiscard]] int generic_alloc_is_safe(PyTypeObject *type) {
+    TypeLayout layout;
+    if (type_layout(type, &layout) < 0) {
+        return -1;
+    }
+    while (type != &PyBaseObject_Type) {
+        PyTypeObject *base = type_base(type);
+        if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) || layout.item_size != 0 || base == nullptr) {
+            return 0;
+        }
+        TypeLayout base_layout;
+        if (type_layout(base, &base_layout) < 0) {
+            return -1;
+        }
+        if (!adds_only_slots(type, layout, base_layout)) {
+            return 0;
+        }
+        type = base;
+        layout = base_layout;
+    }
+    return 1;
+}
+
+// Py_XSETREF: `slot` holds `value` (whose reference it takes over) before
+// the object it held, if any, is released.
+inline void replace_reference(PyObject *&slot, PyObject *value) {
+    PyObject *old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+
+PyObject *py_configure_uuid7(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_configure_uuid7() expects uuid type and safe value");
+        return nullptr;
+    }
+    PyObject *new_type = args[0];
+    PyObject *new_safe_uuid = args[1];
+    if (!PyType_Check(new_type)) {
+        PyErr_SetString(PyExc_TypeError, "uuid type must be a type");
+        return nullptr;
+    }
+    const int safe = generic_alloc_is_safe(reinterpret_cast<PyTypeObject *>(new_type));
+    if (safe < 0) {
+        return nullptr;
+    }
+    if (safe == 0) {
+        PyErr_SetString(PyExc_TypeError,
+                        "uuid type must be a Python class whose bases are plain Python classes or object");
+        return nullptr;
+    }
+    HeldUuidClassConfig held;
+    if (find_uuid_class_config(true, &held) < 0) {
+        return nullptr;
+    }
+    UuidClassConfig *config = held.get();
+    // Both new references are taken before either old one goes, so that
+    // configuring again with the same objects changes no reference count.
+    config->layout = {};
+    Py_INCREF(new_type);
+    Py_INCREF(new_safe_uuid);
+    replace_reference(config->type, new_type);
+    replace_reference(config->safe_uuid, new_safe_uuid);
+    Py_RETURN_NONE;
+}
+
 // Steals value (which may be null, with the conversion's exception set).
 // A new instance of the class configured in `config`, the calling
 // interpreter's configured UuidClassConfig, or null with an exception.
@@ -848,20 +964,16 @@ PyObject *uuid7_from_owned_int(UuidClassConfig *config, PyObject *value) {
         Py_DECREF(value);
         return nullptr;
     }
-    const SlotLayout *layout = cached_slot_layout(config->layout, Py_TYPE(uuid_obj));
-    if (layout != nullptr && layout->int_offset != 0 && layout->is_safe_offset != 0) {
-        // PyObject_GenericSetAttr twice, but both slots of this fresh instance
-        // are still null and no Python code runs between the two stores.
-        object_slot(uuid_obj, layout->int_offset) = value;
-        object_slot(uuid_obj, layout->is_safe_offset) = Py_NewRef(config->safe_uuid);
+    if (store_in_known_slots(config->layout, uuid_obj, value, config->safe_uuid)) {
         return uuid_obj;
     }
-    if (set_instance_attribute(config, uuid_obj, uuid_int_attr, value) < 0) {
+    if (set_instance_attribute(config->layout, uuid_obj, uuid_int_attr, value) < 0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
     // Read after the int setter, which may have run Python code that configured anew.
-    if (set_instance_attribute(config, uuid_obj, uuid_is_safe_attr, Py_NewRef(config->safe_uuid)) < 0) {
+    if (set_instance_attribute(config->layout, uuid_obj, uuid_is_safe_attr, Py_NewRef(config->safe_uuid)) <
+        0) {
         Py_DECREF(uuid_obj);
         return nullptr;
     }
@@ -925,7 +1037,7 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     if (snapshot == nullptr) {
         return nullptr;
     }
-    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot);
+    const Py_ssize_t count = tuple_size(snapshot);
     if (count == 0) {
         Py_DECREF(snapshot);
         return PyList_New(0);
@@ -944,7 +1056,7 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
     HeldUuidClassConfig held;
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (interrupted_before(index) ||
-            read_unix_ms_element(PyTuple_GET_ITEM(snapshot, index), index, &timestamps[index]) < 0) {
+            read_unix_ms_element(tuple_item(snapshot, index), index, &timestamps[index]) < 0) {
             goto done;
         }
     }
@@ -973,7 +1085,7 @@ PyObject *py_uuid7_at_many(PyObject *, PyObject *unix_ms) {
             Py_CLEAR(result);
             goto done;
         }
-        PyList_SET_ITEM(result, index, item);
+        fill_list_slot(result, index, item);
     }
     finish_hidden_list(result);
 
@@ -999,8 +1111,11 @@ PyObject *py_reset_state_for_tests(PyObject *, PyObject *) {
 // with a TypeError.
 [[nodiscard]] int hook_integer(PyObject *arg, int position, unsigned long long *value) {
     if (!PyIndex_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "argument %d must be int, not %.50s", position,
-                     arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+        PyObject *name = arg == Py_None ? PyUnicode_FromString("None") : type_name_for_message(arg);
+        if (name != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument %d must be int, not %.50U", position, name);
+            Py_DECREF(name);
+        }
         return -1;
     }
     *value = PyLong_AsUnsignedLongLongMask(arg);
@@ -1096,7 +1211,10 @@ PyMODINIT_FUNC PyInit_vorndal(void) {
     if (module == nullptr) {
         return nullptr;
     }
-    if (PyModule_AddType(module, &NativeUUID7Type) < 0) {  // readies the type, adds it as UUID7Obj
+    if (native_uuid7_type == nullptr) {
+        native_uuid7_type = ready_native_uuid7_type();
+    }
+    if (native_uuid7_type == nullptr || PyModule_AddType(module, native_uuid7_type) < 0) {  // as UUID7Obj
         Py_DECREF(module);
         return nullptr;
     }

@@ -179,6 +179,14 @@ uuid7_str_many = _vorndal.uuid7_str_many
 uuid7_bytes_many = _vorndal.uuid7_bytes_many
 uuid7_compact_many = _vorndal.uuid7_obj_many
 
+# The functions the package names as the module does are named by the package:
+# what refers to a function by its module and name (Django's migrations,
+# pickle) then writes tembrel.uuid7, which every implementation has, rather
+# than the path of the one in use.
+for _function in (uuid7, uuid7_many, uuid7_str_many, uuid7_bytes_many):
+    _function.__module__ = __name__
+del _function
+
 
 def uuid7_int_many(count: int, /) -> list[int]:
     """Return ``count`` new UUIDv7s as 128-bit integers, in increasing order."""

@@ -339,8 +339,9 @@ class _Parser(argparse.ArgumentParser):
         (file or _stdout()).write(self.format_help())
 
     def error(self, message: str) -> NoReturn:
-        if sys.stderr is not None:
-            self.print_usage(sys.stderr)
+        if sys.stderr is None:
+            self.exit(2)  # argparse before 3.12 would write the message to None and fail with 1
+        self.print_usage(sys.stderr)
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 

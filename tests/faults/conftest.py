@@ -16,16 +16,6 @@ from fault_support import BUILD_AND_RUN, loaded_shim
 SHIM = loaded_shim()
 
 
-def pytest_runtest_setup(item):
-    testkit.skip_unless_applies(item)
-
-
-@pytest.fixture(params=testkit.IMPLEMENTATIONS)
-def implementation(request):
-    """The name of the implementation under test: "native" or "python"."""
-    return request.param
-
-
 @pytest.fixture(scope="session", autouse=True)
 def shim():
     """The fault library; every test here fails without it rather than pass

@@ -15,16 +15,6 @@ import testkit
 from testkit import FAR_FUTURE_MS, decode
 
 
-def pytest_runtest_setup(item):
-    testkit.skip_unless_applies(item)
-
-
-@pytest.fixture(params=testkit.IMPLEMENTATIONS)
-def implementation(request):
-    """The name of the implementation under test: "native" or "python"."""
-    return request.param
-
-
 @pytest.fixture
 def vorndal(implementation):
     """The module under test, in the implementation the test runs for."""

@@ -138,7 +138,9 @@ def test_every_timestamp_taker_reads_a_timestamp_alike(take, at: tembrel._Timest
     [
         (True, TypeError),
         (1.0, TypeError),
-        ("5", TypeError),
+        ("5", ValueError),  # not ISO 8601
+        ("2024-01-01T00:00", ValueError),  # ISO 8601 without a zone
+        (b"5", TypeError),
         (-1, ValueError),
         (2**48, ValueError),
         (2**64, ValueError),

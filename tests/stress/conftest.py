@@ -13,16 +13,6 @@ import pytest
 import testkit
 
 
-def pytest_runtest_setup(item):
-    testkit.skip_unless_applies(item)
-
-
-@pytest.fixture(params=testkit.IMPLEMENTATIONS)
-def implementation(request):
-    """The name of the implementation under test: "native" or "python"."""
-    return request.param
-
-
 @pytest.fixture
 def vorndal(implementation):
     """The module, configured for uuid.UUID, with its state reset before and after."""

@@ -11,7 +11,6 @@ import sys
 import threading
 import traceback
 import uuid
-import warnings
 
 import pytest
 from testkit import BATCHES, FAR_FUTURE_MS, fields, now_ms, run_threads, scale, urandom_descriptors, values_of
@@ -35,19 +34,18 @@ def receive(read_end: int, write_end: int, pid: int) -> bytes:
     return data
 
 
-def fork() -> int:
-    """os.fork(), without the warning against forking a process with threads:
-    what some of these tests are about."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        return os.fork()
+# Forking a process with threads is what some of these tests are about.  The
+# warning against it is ignored for the whole module: a catch_warnings() around
+# each fork would be entered and left by several threads at once, which can put
+# the filters back in an order that lets the warning through.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 
 
 def forked(child) -> bytes:
     """What child(write_end), run in a forked child that must exit or exec
     from it, wrote to write_end."""
     read_end, write_end = os.pipe()
-    pid = fork()
+    pid = os.fork()
     if pid == 0:
         try:
             os.close(read_end)
@@ -180,7 +178,7 @@ class ForkingUUID:
         self._int = value
         cls = type(self)
         if cls.seen == cls.fork_at:
-            cls.pid = fork()
+            cls.pid = os.fork()
             cls.in_child = cls.pid == 0
         cls.seen += 1
 
@@ -222,7 +220,7 @@ class ForkingCount:
         self.in_child = False
 
     def __index__(self):
-        self.pid = fork()
+        self.pid = os.fork()
         self.in_child = self.pid == 0
         return self.count
 

@@ -28,20 +28,20 @@ Where it differs from the native module:
   instance are refused as in the native module.
 - Calls with a wrong number of arguments, or with keywords, are refused with
   Python's own messages rather than those of the C argument parser.
-- A batch runs Python code between identifiers, so signal handlers run
-  during it at any identifier rather than every 65,536, and an exception
-  from one discards the batch as in the native module.
+- Signal handlers run between the steps of a batch (runs of up to 512
+  identifiers made by C-level loops, then its objects made in passes over
+  the whole batch) rather than every 65,536 identifiers; an exception from
+  one discards the batch as in the native module.
 """
 
 from __future__ import annotations
 
-import builtins
+import builtins as _builtins
 import os as _os
 import sys as _sys
 import threading as _threading
 import time as _time
 from collections import deque as _deque
-from collections.abc import Callable, Iterable
 from itertools import count as _count
 from itertools import repeat as _repeat
 from operator import and_ as _and
@@ -50,8 +50,13 @@ from operator import or_ as _or
 from struct import Struct as _Struct
 from types import BuiltinFunctionType as _BuiltinCallable
 from types import MemberDescriptorType as _MemberDescriptor
-from typing import Any, SupportsIndex, cast
+from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import cast as _cast
 from typing import final as _final
+
+if _TYPE_CHECKING:
+    from collections.abc import Callable, Iterable
+    from typing import Any, SupportsIndex
 
 _Int = int  # within UUID7Obj, `int` is its attribute
 _MAX_MS = (1 << 48) - 1
@@ -59,7 +64,7 @@ _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
 _TAIL_MASK = 0xFFFFFFFF
 _COUNTER_STEP = 1 << 32  # one step of the counter, in an identifier's value
-_SHORT_BATCH = 16  # fewer identifiers are made one by one: a run's set-up costs more
+_SHORT_BATCH = 16  # fewer identifiers are made one by one, as single calls: a run's set-up costs more
 _VERSION_VARIANT = (0x7 << 76) | (0b10 << 62)
 
 _OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
@@ -129,6 +134,14 @@ def _refill() -> None:
     _pool, _next = pool, 0
 
 
+def _clock_ms() -> int:
+    """The clock in Unix milliseconds; the timestamp error, from the OSError, where it cannot be read."""
+    try:
+        return _time_ns() // 1_000_000
+    except OSError as error:  # a seccomp filter refusing clock_gettime, say
+        raise OverflowError(_OVERFLOW) from error
+
+
 def _check_process() -> None:
     if _getpid() != _owner:
         _reset()
@@ -180,7 +193,11 @@ def _next_value() -> int:
     try:
         if _getpid() != _owner:
             _reset()
-        return _step(_time_ns() // 1_000_000)
+        try:
+            now = _time_ns() // 1_000_000
+        except OSError as error:
+            raise OverflowError(_OVERFLOW) from error
+        return _step(now)
     finally:
         lock.release()
 
@@ -196,17 +213,16 @@ def _next_values(count: int) -> list[int]:
     global _counter, _prefix, _next
     values: list[int] = []
     append, extend = values.append, values.extend
-    time_ns = _time_ns
     remaining = count
     with _lock:
         if _getpid() != _owner:
             _reset()
         if count < _SHORT_BATCH:
             for _ in range(count):
-                append(_step(time_ns() // 1_000_000))
+                append(_step(_clock_ms()))
             return values
         while remaining:
-            now = time_ns() // 1_000_000
+            now = _clock_ms()
             # From here to the commit no call is made (nothing else can run on
             # this thread in between), so the run is sized on the state it advances.
             run = remaining
@@ -266,7 +282,7 @@ def _room_for(count: int, size: int, limit: int) -> int:
     if count > limit:
         raise MemoryError
     if count > _PROBED_COUNT:
-        bytearray(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+        bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
     return count
 
 
@@ -279,7 +295,7 @@ def _hook_integer(value: object, position: int) -> int:
     if not hasattr(type(value), "__index__"):
         name = "None" if value is None else type(value).__name__
         raise TypeError(f"argument {position} must be int, not {name}")
-    return _index(cast(SupportsIndex, value)) & _MASK_64
+    return _index(_cast("SupportsIndex", value)) & _MASK_64
 
 
 # --------------------------------------------------------------------------
@@ -299,6 +315,9 @@ def generate_uuid7() -> str:
 
 def uuid7_str_many(count: SupportsIndex, /) -> list[str]:
     """Generate UUID v7 strings in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:  # held through the calls: consecutive identifiers
+            return [generate_uuid7() for _ in range(count)]
     hexes = map("{:032x}".format, _next_values(_list_count(count)))
     return [f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}" for h in hexes]
 
@@ -315,6 +334,9 @@ def generate_uuid7_int() -> int:
 
 def uuid7_bytes_many(count: SupportsIndex, /) -> bytes:
     """Generate contiguous UUID v7 bytes in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return b"".join([generate_uuid7_bytes() for _ in range(count)])
     n = _room_for(_batch_count(count), 16, _MAX_BYTES_COUNT)
     return b"".join(map(int.to_bytes, _next_values(n), _repeat(16)))
 
@@ -331,7 +353,7 @@ class UUID7Obj:
     """Compact native UUIDv7 object"""
 
     __slots__ = ("_value",)
-    _value: builtins.int
+    _value: _builtins.int
 
     def __new__(cls, *args: object, **kwargs: object) -> UUID7Obj:
         raise TypeError(f"cannot create '{_TYPE_NAME}' instances")
@@ -354,7 +376,7 @@ class UUID7Obj:
     def __repr__(self) -> str:
         return f"UUID('{_text(self._value)}')"
 
-    def __hash__(self) -> builtins.int:
+    def __hash__(self) -> _builtins.int:
         value = self._value
         high, low = value >> 64, value & _MASK_64
         h = (high ^ (high >> 32) ^ ((low * 1000003) & _MASK_64) ^ (low >> 32)) & _MASK_64
@@ -392,28 +414,28 @@ class UUID7Obj:
             return NotImplemented
         return self._value >= other._value
 
-    def __int__(self) -> builtins.int:
+    def __int__(self) -> _builtins.int:
         """Return the UUID as an integer"""
         return self._value
 
     __index__ = __int__
 
-    def __bytes__(self) -> builtins.bytes:
+    def __bytes__(self) -> _builtins.bytes:
         """Return the UUID as bytes"""
         return self._value.to_bytes(16, "big")
 
     @property
-    def int(self) -> builtins.int:
+    def int(self) -> _builtins.int:
         """UUID as a 128-bit integer"""
         return self._value
 
     @property
-    def bytes(self) -> builtins.bytes:
+    def bytes(self) -> _builtins.bytes:
         """UUID as 16 big-endian bytes"""
         return self._value.to_bytes(16, "big")
 
     @property
-    def bytes_le(self) -> builtins.bytes:
+    def bytes_le(self) -> _builtins.bytes:
         """UUID as 16 little-endian field bytes"""
         b = self._value.to_bytes(16, "big")
         return b[3::-1] + b[5:3:-1] + b[7:5:-1] + b[8:]
@@ -424,12 +446,12 @@ class UUID7Obj:
         return f"{self._value:032x}"
 
     @property
-    def time(self) -> builtins.int:
+    def time(self) -> _builtins.int:
         """UUIDv7 Unix timestamp in milliseconds"""
         return self._value >> 80
 
     @property
-    def timestamp(self) -> builtins.int:
+    def timestamp(self) -> _builtins.int:
         """UUIDv7 Unix timestamp in milliseconds"""
         return self._value >> 80
 
@@ -439,7 +461,7 @@ class UUID7Obj:
         return f"urn:uuid:{_text(self._value)}"
 
     @property
-    def version(self) -> builtins.int:
+    def version(self) -> _builtins.int:
         """UUID version"""
         return 7
 
@@ -479,6 +501,9 @@ def uuid7_obj() -> UUID7Obj:
 
 def uuid7_obj_many(count: SupportsIndex, /) -> list[UUID7Obj]:
     """Generate compact native UUID v7 objects in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return [uuid7_obj() for _ in range(count)]
     values = _next_values(_list_count(count))
     objs: list[UUID7Obj] = list(map(_new_object, _repeat(UUID7Obj, len(values))))
     _consume(map(_set_value, objs, values))
@@ -541,8 +566,15 @@ def _instance(cls: type, value: int) -> Any:
 
 def uuid7() -> Any:
     """Generate a UUID v7 uuid.UUID object"""
-    cls = _configured_class()
-    return _instance(cls, _next_value())
+    cls = _uuid_class
+    if cls is None:
+        raise RuntimeError(_NOT_CONFIGURED)
+    value = _next_value()
+    # _instance, inline: this is the call most programs make.
+    obj: Any = _new_object(cls)
+    _set_attribute(obj, "int", value)
+    _set_attribute(obj, "is_safe", _safe_uuid)
+    return obj
 
 
 def _slot(cls: type, name: str) -> Any:
@@ -571,6 +603,9 @@ def _fill(cls: type, slots: tuple[Any, Any], values: list[int]) -> list[Any]:
 
 def uuid7_many(count: SupportsIndex, /) -> list[Any]:
     """Generate UUID v7 objects in one call"""
+    if type(count) is int and 0 <= count < _SHORT_BATCH:
+        with _lock:
+            return [uuid7() for _ in range(count)]
     n = _list_count(count)
     if not n:
         return []
@@ -651,3 +686,6 @@ def _generate_uuid7_at_bytes(timestamp_ms: object, /) -> bytes:
         raise OverflowError(_OVERFLOW)
     (value,) = _independent([int.__add__(timestamp_ms, 0)])
     return value.to_bytes(16, "big")
+
+
+del annotations  # the future import's name; only the interface is public
