@@ -516,7 +516,7 @@ PyTypeObject *ready_native_uuid7_type() {
     return PyType_Ready(&NativeUUID7Type) < 0 ? nullptr : &NativeUUID7Type;
 }
 #else
-// The stable-ABI build: a heap type from a spec of the same slots, given the
+// The stable-ABI build: a heap type built from a table of the same slots, given the
 // flags that the static type gets when readied, so that it is as closed:
 // nothing can be set on the class, no class derives from it, Python code
 // cannot call it.  An instance holds a reference to its heap type, which its

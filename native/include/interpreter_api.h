@@ -12,7 +12,7 @@
  *
  * Everything else the builds share.  Two more differences are structures,
  * not functions, and stand in the module's source under the same test of
- * Py_LIMITED_API: the UUID7Obj type object (static there, from a spec here)
+ * Py_LIMITED_API: the UUID7Obj type object (static there, built from a slot table here)
  * and the slot layout of the uuid.UUID fast path (read there, not readable
  * here).
  *
