@@ -194,7 +194,7 @@ def pure(session: nox.Session) -> None:
 def lint(session: nox.Session) -> None:
     """ruff (rules and layout) over the Python code, clang-format over the C and C++ code, and
     mypy --strict over the package as on Linux, Windows and macOS, for 3.11 and for 3.14."""
-    session.install(*groups("lint", "typing"))
+    session.install(*groups("lint", "typing", "numpy"))
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
     sources = subprocess.run(

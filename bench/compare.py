@@ -56,6 +56,13 @@ CASES = {
     "uuid.UUID": ("t.uuid7()", "uc.uuid7()", "f.clock_draw_uuid(U, S)"),
 }
 BATCHES = ("uuid7_compact_many", "uuid7_str_many", "uuid7_bytes_many", "uuid7_int_many", "uuid7_many")
+SINGLE_OF = dict(
+    zip(
+        BATCHES,
+        ("t.uuid7_compact()", "t.uuid7_str()", "t.uuid7_bytes()", "t.uuid7_int()", "t.uuid7()"),
+        strict=True,
+    )
+)
 NAMES = {
     "t": "tembrel",
     "u": "uuid_utils",
@@ -247,8 +254,14 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
     lines += ["", "ns per identifier of each batch function:", ""]
     lines += ["| identifiers per call | " + " | ".join(f"`{name}`" for name in BATCHES) + " |"]
     lines += ["|---:|" + "---:|" * len(BATCHES)]
+    singles = [best[SINGLE_OF[name]] for name in BATCHES]
+    lines.append("| single call | " + " | ".join(f"{ns:.1f}" for ns in singles) + " |")
+    per_single = []
     for n in [n for n in SCALING if f"t.uuid7_many({n})" in best]:
         lines.append(f"| {n:,} | " + " | ".join(f"{best[f't.{name}({n})']:.1f}" for name in BATCHES) + " |")
+        per_single += [
+            (best[f"t.{name}({n})"] / single, n, name) for name, single in zip(BATCHES, singles, strict=True)
+        ]
     ours = best["t.uuid7()"]
     peers = {
         "std.uuid7()": "uuid.uuid7()",
@@ -269,6 +282,13 @@ def report(best: dict[str, float], held: dict[str, float], rounds: int) -> list[
         ]
         lines += [f"int {full:.0f} bytes: {obj / full:.2f} of the space."]
     lines += [""]
+    over = [
+        f"`{name}({n:,})` {ratio:.2f}" for ratio, n, name in sorted(per_single, reverse=True) if ratio > 1
+    ]
+    lines += [
+        "Batches at most their single call per identifier: "
+        + (f"not at {len(over)} sizes (÷ single: {', '.join(over)})" if over else "at every size")
+    ]
     if tembrel.implementation == "native":
         lines += [
             f"Goal, each single call within 10 ns of its floor builtin: {verdict(aboves, FLOOR_GOAL_NS)}"

@@ -1,4 +1,5 @@
-"""How long an Arrow array of n new UUIDv7s takes: tembrel.arrow against a list of uuid.UUID.
+"""How long an Arrow array of n new UUIDv7s takes: tembrel.arrow against a list of uuid.UUID;
+and how long reading back the timestamps of n identifiers takes, against a Python loop.
 
     tools/devenv python docs/bench_arrow.py [--rounds R] [N ...]
 
@@ -19,17 +20,22 @@ from collections.abc import Callable
 
 import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 import tembrel
-from tembrel.arrow import uuid7_array, uuid_array_from_bytes
+from tembrel.arrow import datetime_of, time_ms, uuid7_array, uuid7_min, uuid_array_from_bytes
 
 FROM_LIST = "pa.array(tembrel.uuid7_many(n), pa.uuid())"
 
 
 def candidates(n: int, ready: list[uuid.UUID], batch: bytes) -> dict[str, Callable[[], object]]:
+    stamps = time_ms(batch)
     return {
         "tembrel.arrow.uuid7_array(n)": lambda: uuid7_array(n),
         FROM_LIST: lambda: pa.array(tembrel.uuid7_many(n), pa.uuid()),
         "  of which pa.array(list_of_uuid, pa.uuid())": lambda: pa.array(ready, pa.uuid()),
         "  uuid_array_from_bytes(batch) (the view alone)": lambda: uuid_array_from_bytes(batch),
+        "read back: tembrel.arrow.time_ms(batch)": lambda: time_ms(batch),
+        "read back: tembrel.arrow.datetime_of(batch)": lambda: datetime_of(batch),
+        "read back: [tembrel.time_ms(u) for u in list_of_uuid]": lambda: [tembrel.time_ms(u) for u in ready],
+        "bounds: tembrel.arrow.uuid7_min(ms)": lambda: uuid7_min(stamps),
     }
 
 

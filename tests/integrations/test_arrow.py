@@ -179,3 +179,105 @@ def test_module_type_checks_strictly(tmp_path: pathlib.Path) -> None:
         'user.py:3: error: Argument 1 to "uuid_array_from_bytes" has incompatible type "bytearray"'
         in errors[0]
     )
+
+
+# Timestamps at the edges: the epoch, one bit in each byte of the 48, the last millisecond.
+EDGE_MS = [0, 1, 0x100, 0x1_0000, 0x100_0000, 0x1_0000_0000, 0x100_0000_0000, 2**48 - 1]
+FORMS = ["bytes", "bytearray", "memoryview", "uuid", "fixed", "binary", "large_binary", "binary_view",
+         "chunked", "sliced", "polars"]  # fmt: skip
+
+
+def batch_of(form: str, blob: bytes) -> object:
+    """``blob``'s UUIDs in one of the forms a user holds them in, with a null where Arrow allows one."""
+    array = tarrow.uuid_array_from_bytes(blob)
+    if form in ("bytes", "bytearray", "memoryview"):
+        return {"bytes": bytes, "bytearray": bytearray, "memoryview": memoryview}[form](blob)
+    if form == "uuid":
+        return array
+    if form == "chunked":
+        return pa.chunked_array([array.slice(0, 4), array.slice(4)])
+    if form == "sliced":  # an array that starts inside its buffer
+        return tarrow.uuid_array_from_bytes(bytes(16 * 5) + blob).slice(5)
+    nullable = pa.array([*array.storage.to_pylist(), None], pa.binary(16))
+    if form == "fixed":
+        return nullable
+    if form == "polars":
+        return pytest.importorskip("polars").Series("id", nullable.to_pylist(), dtype=None)
+    return nullable.cast(getattr(pa, form)())
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_timestamps_of_many_agree_with_one_at_a_time(form: str) -> None:
+    blob = b"".join(u.bytes for u in tembrel.uuid7_at_many(EDGE_MS)) + tembrel.uuid7_bytes_many(3)
+    expected = [tembrel.time_ms(blob[i : i + 16]) for i in range(0, len(blob), 16)]
+    assert expected[: len(EDGE_MS)] == EDGE_MS
+    values = batch_of(form, blob)
+    ms = tarrow.time_ms(values)
+    got = ms.to_pylist()
+    assert ms.type == pa.int64() and got[: len(expected)] == expected
+    nulls = form in ("fixed", "binary", "large_binary", "binary_view", "polars")
+    assert got[len(expected) :] == ([None] if nulls else [])
+    stamps = tarrow.datetime_of(values)
+    assert stamps.type == pa.timestamp("ms", tz="UTC") and stamps.cast(pa.int64()).equals(ms)
+    assert stamps[len(EDGE_MS) - 2].as_py() == tembrel.datetime_of(blob[16 * 6 : 16 * 7])
+
+
+@pytest.mark.parametrize(
+    ("values", "error", "message"),
+    [
+        (tembrel.uuid7_bytes_many(2) + uuid.uuid4().bytes, ValueError, "not a version 7 UUID at index 2"),
+        (bytes(16 * 3), ValueError, "not a version 7 UUID at index 0"),
+        (bytes(17), ValueError, "17 bytes is not a whole number"),
+        (pa.array([bytes(16), bytes(15)]), ValueError, "a UUID is 16 bytes, not 15 .at index 1."),
+        (pa.array([1, 2]), TypeError, "not one of int64"),
+        ([tembrel.uuid7()], TypeError, "not list"),
+    ],
+)
+def test_timestamps_of_many_refuse_what_is_no_uuidv7(
+    values: object, error: type[Exception], message: str
+) -> None:
+    for read in (tarrow.time_ms, tarrow.datetime_of):
+        with pytest.raises(error, match=message):
+            read(values)
+
+
+@pytest.mark.parametrize(
+    ("at", "ms"),
+    [
+        (EDGE_MS, EDGE_MS),
+        (pa.array([5, None, 7], pa.uint16()), [5, None, 7]),
+        (pa.array([1, None], pa.timestamp("s", "UTC")), [1000, None]),
+        (pa.chunked_array([pa.array([1_999_999, 2_000_000], pa.timestamp("ns", "Asia/Tokyo"))]), [1, 2]),
+        (pa.array([dt.datetime(2026, 12, 1, 0, 0, 0, 999_999, tzinfo=dt.UTC)], pa.timestamp("us", "UTC")),
+         [1_796_083_200_999]),
+    ],
+)  # fmt: skip
+def test_range_bounds_of_many_agree_with_one_at_a_time(at: object, ms: list[int | None]) -> None:
+    low, high = tarrow.uuid7_min(at), tarrow.uuid7_max(at)
+    assert low.type == high.type == pa.uuid()
+    assert low.to_pylist() == [None if m is None else tembrel.uuid7_min(m) for m in ms]
+    assert high.to_pylist() == [None if m is None else tembrel.uuid7_max(m) for m in ms]
+    assert tarrow.time_ms(low).to_pylist() == tarrow.time_ms(high).to_pylist() == ms
+
+
+@pytest.mark.parametrize(
+    ("at", "error", "message"),
+    [
+        ([0, -1], ValueError, r"at\[1\] must be between 0 and 2\*\*48 - 1"),
+        ([2**48], ValueError, r"at\[0\] must be between"),
+        (pa.array([2**48 // 1000 + 1], pa.timestamp("s", "UTC")), ValueError, r"at\[0\] must be between"),
+        (pa.array([0], pa.timestamp("ms")), ValueError, "naive timestamps"),
+        (["2026-12-01T00:00Z"], TypeError, "not string"),
+    ],
+)
+def test_range_bounds_of_many_refuse_bad_timestamps(at: object, error: type[Exception], message: str) -> None:
+    for bound in (tarrow.uuid7_min, tarrow.uuid7_max):
+        with pytest.raises(error, match=message):
+            bound(at)
+
+
+def test_reading_many_without_numpy_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    for call in (lambda: tarrow.time_ms(tembrel.uuid7_bytes_many(1)), lambda: tarrow.uuid7_min([0])):
+        with pytest.raises(ImportError, match=r"needs NumPy.*pip install 'tembrel\[arrow\]'"):
+            call()

@@ -36,10 +36,11 @@ SINGLES = [tembrel.uuid7, tembrel.uuid7_str, tembrel.uuid7_bytes, tembrel.uuid7_
 BATCHES = [tembrel.uuid7_many, tembrel.uuid7_str_many, tembrel.uuid7_int_many, tembrel.uuid7_compact_many]
 
 
-def test_all_shapes_share_one_increasing_sequence() -> None:
+@pytest.mark.parametrize("count", [3, 50])  # below and above where a batch stops making single calls
+def test_all_shapes_share_one_increasing_sequence(count: int) -> None:
     values = [as_int(make()) for _ in range(3) for make in SINGLES]
     for batch in BATCHES:
-        values.extend(as_int(v) for v in batch(50))
+        values.extend(as_int(v) for v in batch(count))
     blob = tembrel.uuid7_bytes_many(50)
     values.extend(int.from_bytes(blob[i : i + 16]) for i in range(0, len(blob), 16))
     assert values == sorted(values) and len(set(values)) == len(values)

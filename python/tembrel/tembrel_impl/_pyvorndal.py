@@ -64,7 +64,7 @@ _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
 _TAIL_MASK = 0xFFFFFFFF
 _COUNTER_STEP = 1 << 32  # one step of the counter, in an identifier's value
-_SHORT_BATCH = 16  # fewer identifiers are made one by one, as single calls: a run's set-up costs more
+_SHORT_BATCH = 4  # fewer identifiers are made one by one, as single calls: a run's set-up costs more
 _VERSION_VARIANT = (0x7 << 76) | (0b10 << 62)
 
 _OVERFLOW = "UUIDv7 timestamp exceeds 48 bits"
