@@ -185,6 +185,17 @@ PyObject *finish_hidden_list(PyObject *list) {
     return list;
 }
 
+// Always null, with a MemoryError that names the count of a batch whose
+// result could not be allocated, in place of the allocator's bare one.
+PyObject *raise_batch_too_large(Py_ssize_t count) {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return nullptr;  // not a shortage of memory: that exception stands
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_MemoryError, "not enough memory for %zd identifiers", count);
+    return nullptr;
+}
+
 // The batch list pattern: a list of exactly `count` slots, filled by index in
 // generation order and hidden from the collector until full; at the first
 // failing item or raising signal handler the list (and every item in it) is
@@ -197,7 +208,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     }
     PyObject *result = new_hidden_list(count);
     if (result == nullptr) {
-        return nullptr;
+        return raise_batch_too_large(count);
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
         PyObject *item = interrupted_before(index) ? nullptr : make_item();
@@ -269,11 +280,11 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
         return nullptr;
     }
     if (count > PY_SSIZE_T_MAX / 16) {
-        return PyErr_NoMemory();
+        return raise_batch_too_large(count);
     }
     PyObject *result = PyBytes_FromStringAndSize(nullptr, 16 * count);
     if (result == nullptr) {
-        return nullptr;
+        return raise_batch_too_large(count);
     }
     unsigned char *slot = bytes_data(result);
     for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {

@@ -103,6 +103,14 @@ def test_help_names_each_function_as_the_package_does(name: str) -> None:
     assert pickle.loads(pickle.dumps(function)) is function
 
 
+@pytest.mark.parametrize(
+    "batch", [tembrel.uuid7_int_many, tembrel.uuid7_bytes_many, *BATCHES], ids=lambda f: f.__name__
+)
+def test_a_batch_too_large_for_memory_says_how_many(batch) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(MemoryError, match=f"^not enough memory for {2**50} identifiers$"):
+        batch(2**50)
+
+
 def test_compact_uuid_is_the_native_type() -> None:
     c = tembrel.uuid7_compact()
     # One name everywhere users see it (type(), help(), mypy, the docs); the former name stays.

@@ -280,12 +280,16 @@ def _batch_count(count: SupportsIndex) -> int:
 
 def _room_for(count: int, size: int, limit: int) -> int:
     """`count`, once memory for `count` results of `size` bytes could be had:
-    MemoryError before anything is generated, as the native module's
-    allocation of its result would give."""
-    if count > limit:
-        raise MemoryError
-    if count > _PROBED_COUNT:
-        bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+    MemoryError before anything is generated, naming the count, as the native
+    module's allocation of its result gives."""
+    fits = count <= limit
+    if fits and count > _PROBED_COUNT:
+        try:
+            bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+        except MemoryError:
+            fits = False
+    if not fits:  # raised here, outside the handler: the one exception, with no other as its context
+        raise MemoryError(f"not enough memory for {count} identifiers")
     return count
 
 
