@@ -185,6 +185,17 @@ PyObject *finish_hidden_list(PyObject *list) {
     return list;
 }
 
+// Always null, with a MemoryError that names the count of a batch whose
+// result could not be allocated, in place of the allocator's bare one.
+PyObject *raise_batch_too_large(Py_ssize_t count) {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return nullptr;  // not a shortage of memory: that exception stands
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_MemoryError, "not enough memory for %zd identifiers", count);
+    return nullptr;
+}
+
 // The batch list pattern: a list of exactly `count` slots, filled by index in
 // generation order and hidden from the collector until full; at the first
 // failing item or raising signal handler the list (and every item in it) is
@@ -197,7 +208,7 @@ PyObject *make_batch_list(PyObject *args, MakeItem make_item) {
     }
     PyObject *result = new_hidden_list(count);
     if (result == nullptr) {
-        return nullptr;
+        return raise_batch_too_large(count);
     }
     for (Py_ssize_t index = 0; index < count; ++index) {
         PyObject *item = interrupted_before(index) ? nullptr : make_item();
@@ -269,11 +280,11 @@ PyObject *py_uuid7_bytes_many(PyObject *, PyObject *args) {
         return nullptr;
     }
     if (count > PY_SSIZE_T_MAX / 16) {
-        return PyErr_NoMemory();
+        return raise_batch_too_large(count);
     }
     PyObject *result = PyBytes_FromStringAndSize(nullptr, 16 * count);
     if (result == nullptr) {
-        return nullptr;
+        return raise_batch_too_large(count);
     }
     unsigned char *slot = bytes_data(result);
     for (Py_ssize_t index = 0; index < count; ++index, slot += 16) {
@@ -1170,29 +1181,56 @@ PyObject *py_generate_uuid7_at_bytes(PyObject *, PyObject *arg) {
 // The module.
 // ---------------------------------------------------------------------------
 
-// The rows follow the sections above.
+// The rows follow the sections above.  Each docstring opens with the
+// function's signature, as inspect.signature reads it (the interpreter keeps
+// the rest as __doc__): $module stands for the module the function is bound
+// to, and every parameter is positional-only, as the functions read them.
 PyMethodDef vorndal_methods[] = {
-    {"generate_uuid7", py_generate_uuid7, METH_NOARGS, "Generate a UUID v7 string"},
-    {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS, "Generate UUID v7 strings in one call"},
-    {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS, "Generate UUID v7 bytes"},
-    {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS, "Generate a UUID v7 integer"},
-    {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS, "Generate contiguous UUID v7 bytes in one call"},
-    {"uuid7_obj", py_uuid7_obj, METH_NOARGS, "Generate a compact native UUID v7 object"},
+    {"generate_uuid7", py_generate_uuid7, METH_NOARGS,
+     "generate_uuid7($module, /)\n--\n\nGenerate a UUID v7 string"},
+    {"uuid7_str_many", py_uuid7_str_many, METH_VARARGS,
+     "uuid7_str_many($module, count, /)\n--\n\nGenerate UUID v7 strings in one call"},
+    {"generate_uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS,
+     "generate_uuid7_bytes($module, /)\n--\n\nGenerate UUID v7 bytes"},
+    {"generate_uuid7_int", py_generate_uuid7_int, METH_NOARGS,
+     "generate_uuid7_int($module, /)\n--\n\nGenerate a UUID v7 integer"},
+    {"uuid7_bytes_many", py_uuid7_bytes_many, METH_VARARGS,
+     "uuid7_bytes_many($module, count, /)\n--\n\nGenerate contiguous UUID v7 bytes in one call"},
+    {"uuid7_obj", py_uuid7_obj, METH_NOARGS,
+     "uuid7_obj($module, /)\n--\n\nGenerate a compact native UUID v7 object"},
     {"uuid7_obj_many", py_uuid7_obj_many, METH_VARARGS,
-     "Generate compact native UUID v7 objects in one call"},
+     "uuid7_obj_many($module, count, /)\n--\n\nGenerate compact native UUID v7 objects in one call"},
     {"_configure_uuid7", _PyCFunction_CAST(py_configure_uuid7), METH_FASTCALL,
-     "Configure the UUID v7 object fast path"},
-    {"uuid7", py_uuid7, METH_NOARGS, "Generate a UUID v7 uuid.UUID object"},
-    {"uuid7_many", py_uuid7_many, METH_VARARGS, "Generate UUID v7 objects in one call"},
+     "_configure_uuid7($module, uuid_type, safe_value, /)\n--\n\nConfigure the UUID v7 object fast path"},
+    {"uuid7", py_uuid7, METH_NOARGS, "uuid7($module, /)\n--\n\nGenerate a UUID v7 uuid.UUID object"},
+    {"uuid7_many", py_uuid7_many, METH_VARARGS,
+     "uuid7_many($module, count, /)\n--\n\nGenerate UUID v7 objects in one call"},
     {"_uuid7_at_many", py_uuid7_at_many, METH_O,
+     "_uuid7_at_many($module, unix_ms, /)\n--\n\n"
      "Generate independent UUID v7 objects after validating all timestamps"},
-    {"_reset_state_for_tests", py_reset_state_for_tests, METH_NOARGS, "Reset UUID v7 generator state"},
+    {"_reset_state_for_tests", py_reset_state_for_tests, METH_NOARGS,
+     "_reset_state_for_tests($module, /)\n--\n\nReset UUID v7 generator state"},
     {"_set_state_for_tests", py_set_state_for_tests, METH_VARARGS,
+     "_set_state_for_tests($module, timestamp_ms, counter_value, /)\n--\n\n"
      "Set timestamp and counter for deterministic boundary tests"},
     {"_generate_uuid7_bytes_for_tests", py_generate_uuid7_bytes_for_tests, METH_VARARGS,
+     "_generate_uuid7_bytes_for_tests($module, timestamp_ms, /)\n--\n\n"
      "Generate UUID v7 bytes for a specific timestamp"},
     {"_generate_uuid7_at_bytes", py_generate_uuid7_at_bytes, METH_O,
+     "_generate_uuid7_at_bytes($module, timestamp_ms, /)\n--\n\n"
      "Generate independent UUID v7 bytes at a Unix millisecond timestamp"},
+    // The same functions again under the names the package gives them, so
+    // that each of the package's functions is named as the package names it
+    // (in help(), repr() and tracebacks) at no cost to a call.
+    {"uuid7_str", py_generate_uuid7, METH_NOARGS, "uuid7_str($module, /)\n--\n\nGenerate a UUID v7 string"},
+    {"uuid7_bytes", py_generate_uuid7_bytes, METH_NOARGS,
+     "uuid7_bytes($module, /)\n--\n\nGenerate UUID v7 bytes"},
+    {"uuid7_int", py_generate_uuid7_int, METH_NOARGS,
+     "uuid7_int($module, /)\n--\n\nGenerate a UUID v7 integer"},
+    {"uuid7_compact", py_uuid7_obj, METH_NOARGS,
+     "uuid7_compact($module, /)\n--\n\nGenerate a compact native UUID v7 object"},
+    {"uuid7_compact_many", py_uuid7_obj_many, METH_VARARGS,
+     "uuid7_compact_many($module, count, /)\n--\n\nGenerate compact native UUID v7 objects in one call"},
     {nullptr, nullptr, 0, nullptr},
 };
 

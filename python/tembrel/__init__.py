@@ -168,22 +168,45 @@ _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
 
 
 # The module's functions are the package's: a call costs what the module's
-# does.  Their documentation is the table above and the module's stub.
-uuid7 = _vorndal.uuid7
-uuid7_str = _vorndal.generate_uuid7
-uuid7_bytes = _vorndal.generate_uuid7_bytes
-uuid7_int = _vorndal.generate_uuid7_int
-uuid7_compact = _vorndal.uuid7_obj
-uuid7_many = _vorndal.uuid7_many
-uuid7_str_many = _vorndal.uuid7_str_many
-uuid7_bytes_many = _vorndal.uuid7_bytes_many
-uuid7_compact_many = _vorndal.uuid7_obj_many
+# does.  The module offers each under the package's name, so that help(),
+# repr() and tracebacks name it as the package does.  Their documentation is
+# the table above and the module's stub, whose types are these names' types.
+if TYPE_CHECKING:
+    from .tembrel_impl.vorndal import uuid7 as uuid7
+    from .tembrel_impl.vorndal import uuid7_bytes as uuid7_bytes
+    from .tembrel_impl.vorndal import uuid7_bytes_many as uuid7_bytes_many
+    from .tembrel_impl.vorndal import uuid7_compact as uuid7_compact
+    from .tembrel_impl.vorndal import uuid7_compact_many as uuid7_compact_many
+    from .tembrel_impl.vorndal import uuid7_int as uuid7_int
+    from .tembrel_impl.vorndal import uuid7_many as uuid7_many
+    from .tembrel_impl.vorndal import uuid7_str as uuid7_str
+    from .tembrel_impl.vorndal import uuid7_str_many as uuid7_str_many
+else:
+    uuid7 = _vorndal.uuid7
+    uuid7_str = _vorndal.uuid7_str
+    uuid7_bytes = _vorndal.uuid7_bytes
+    uuid7_int = _vorndal.uuid7_int
+    uuid7_compact = _vorndal.uuid7_compact
+    uuid7_many = _vorndal.uuid7_many
+    uuid7_str_many = _vorndal.uuid7_str_many
+    uuid7_bytes_many = _vorndal.uuid7_bytes_many
+    uuid7_compact_many = _vorndal.uuid7_compact_many
 
-# The functions the package names as the module does are named by the package:
-# what refers to a function by its module and name (Django's migrations,
-# pickle) then writes tembrel.uuid7, which every implementation has, rather
-# than the path of the one in use.
-for _function in (uuid7, uuid7_many, uuid7_str_many, uuid7_bytes_many):
+# And the package names them as its own: what refers to a function by its
+# module and name (help(), Django's migrations, pickle) then writes
+# tembrel.uuid7_str, which every implementation has, rather than the path of
+# the one in use.
+for _function in (
+    uuid7,
+    uuid7_str,
+    uuid7_bytes,
+    uuid7_int,
+    uuid7_compact,
+    uuid7_many,
+    uuid7_str_many,
+    uuid7_bytes_many,
+    uuid7_compact_many,
+):
     _function.__module__ = __name__
 del _function
 

@@ -64,8 +64,8 @@ def test_uuid7_bytes_many_refuses_a_length_beyond_the_size_range(vorndal, count,
     pinned.pin(7)
     with pytest.raises(MemoryError) as caught:
         vorndal.uuid7_bytes_many(count)
-    # Our own refusal (a bare MemoryError), made before any allocation.
-    assert caught.value.args == ()
+    # Our own refusal, made before any allocation.
+    assert caught.value.args == (f"not enough memory for {count} identifiers",)
     assert pinned.next_counter() == 8
 
 

@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import inspect
 import shutil
 import subprocess
 import sys
@@ -33,6 +34,19 @@ FUNCTIONS = {
     "_reset_state_for_tests": "Reset UUID v7 generator state",
 }
 
+# The same functions under the package's names, with the same docstrings.
+ALIASES = {
+    "uuid7_str": "generate_uuid7",
+    "uuid7_bytes": "generate_uuid7_bytes",
+    "uuid7_int": "generate_uuid7_int",
+    "uuid7_compact": "uuid7_obj",
+    "uuid7_compact_many": "uuid7_obj_many",
+}
+FUNCTIONS |= {alias: FUNCTIONS[name] for alias, name in ALIASES.items()}
+
+# The signature of every public function, as inspect.signature gives it without annotations.
+SIGNATURES = {name: "(count, /)" if name.endswith("_many") else "()" for name in FUNCTIONS if name[0] != "_"}
+
 CORE_SYMBOLS = {
     "generate_uuid7_bytes",
     "generate_uuid7_bytes_for_timestamp",
@@ -49,7 +63,7 @@ CORE_SYMBOLS = {
 # --------------------------------------------------------------------------
 
 
-def test_module_offers_exactly_the_fifteen_functions_and_the_type(vorndal, implementation):
+def test_module_offers_exactly_its_functions_and_the_type(vorndal, implementation):
     if implementation == "native":
         public = {name for name in vars(vorndal) if not name.startswith("__")}
     else:  # the module's own helpers have private names; its private functions are named here
@@ -77,6 +91,28 @@ def test_function_type_and_docstring(vorndal, implementation, name, doc):
     assert function.__doc__ == doc
     if implementation == "native":
         assert function.__self__ is vorndal
+
+
+@pytest.mark.parametrize(("name", "expected"), sorted(SIGNATURES.items()))
+def test_signature_is_the_same_in_both_implementations(vorndal, name, expected):
+    signature = inspect.signature(getattr(vorndal, name))
+    bare = signature.replace(
+        parameters=[p.replace(annotation=p.empty) for p in signature.parameters.values()],
+        return_annotation=signature.empty,
+    )
+    assert str(bare) == expected
+
+
+@pytest.mark.parametrize(("alias", "name"), sorted(ALIASES.items()))
+def test_package_names_are_the_same_functions_named_as_the_package_names_them(vorndal, alias, name):
+    function, original = getattr(vorndal, alias), getattr(vorndal, name)
+    assert (function.__name__, function.__qualname__) == (alias, alias)
+    assert function.__doc__ == original.__doc__
+    assert inspect.signature(function) == inspect.signature(original)
+    if hasattr(original, "__code__"):  # the Python module's: a copy of the same code
+        assert function.__code__ is original.__code__
+    else:
+        assert function.__self__ is original.__self__
 
 
 @pytest.mark.native_only("the exported symbols of the shared object")

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import copy
 import datetime as dt
+import inspect
 import pickle
+import pydoc
 import uuid
 
 import pytest
@@ -83,6 +85,31 @@ def test_uuid7_at_many_converts_once_and_calls_the_module_once(monkeypatch: pyte
     monkeypatch.setattr(tembrel._vorndal, "_uuid7_at_many", lambda ms: calls.append(ms) or native(ms))
     made = tembrel.uuid7_at_many(iter([5, dt.datetime(2024, 1, 1, tzinfo=dt.UTC), 7]))
     assert calls == [(5, 1704067200000, 7)] and tuple(tembrel.time_ms(u) for u in made) == calls[0]
+
+
+FUNCTIONS = [name for name in tembrel.__all__ if inspect.isroutine(getattr(tembrel, name))]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_help_names_each_function_as_the_package_does(name: str) -> None:
+    function = getattr(tembrel, name)
+    assert (function.__module__, function.__qualname__) == ("tembrel", name)
+    page = pydoc.render_doc(function, "%s", renderer=pydoc.plaintext)
+    assert page.startswith(f"function {name} in module tembrel\n") or page.startswith(
+        f"built-in function {name} in module tembrel\n"
+    ), page
+    assert f"\n{name}(" in page
+    assert str(inspect.signature(function)).startswith("(")  # a ValueError where there is none
+    # Whatever names a function by its module and name finds it there.
+    assert pickle.loads(pickle.dumps(function)) is function
+
+
+@pytest.mark.parametrize(
+    "batch", [tembrel.uuid7_int_many, tembrel.uuid7_bytes_many, *BATCHES], ids=lambda f: f.__name__
+)
+def test_a_batch_too_large_for_memory_says_how_many(batch) -> None:  # type: ignore[no-untyped-def]
+    with pytest.raises(MemoryError, match=f"^not enough memory for {2**50} identifiers$"):
+        batch(2**50)
 
 
 def test_compact_uuid_is_the_native_type() -> None:

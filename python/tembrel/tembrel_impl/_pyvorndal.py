@@ -49,8 +49,10 @@ from operator import index as _index
 from operator import or_ as _or
 from struct import Struct as _Struct
 from types import BuiltinFunctionType as _BuiltinCallable
+from types import FunctionType as _FunctionType
 from types import MemberDescriptorType as _MemberDescriptor
 from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import TypeVar as _TypeVar
 from typing import cast as _cast
 from typing import final as _final
 
@@ -59,6 +61,7 @@ if _TYPE_CHECKING:
     from typing import Any, SupportsIndex
 
 _Int = int  # within UUID7Obj, `int` is its attribute
+_F = _TypeVar("_F")
 _MAX_MS = (1 << 48) - 1
 _COUNTER_MASK = (1 << 42) - 1
 _MASK_64 = (1 << 64) - 1
@@ -277,12 +280,16 @@ def _batch_count(count: SupportsIndex) -> int:
 
 def _room_for(count: int, size: int, limit: int) -> int:
     """`count`, once memory for `count` results of `size` bytes could be had:
-    MemoryError before anything is generated, as the native module's
-    allocation of its result would give."""
-    if count > limit:
-        raise MemoryError
-    if count > _PROBED_COUNT:
-        bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+    MemoryError before anything is generated, naming the count, as the native
+    module's allocation of its result gives."""
+    fits = count <= limit
+    if fits and count > _PROBED_COUNT:
+        try:
+            bytes(count * size)  # zero-filled on demand by the system: reserves, touches nothing
+        except MemoryError:
+            fits = False
+    if not fits:  # raised here, outside the handler: the one exception, with no other as its context
+        raise MemoryError(f"not enough memory for {count} identifiers")
     return count
 
 
@@ -687,5 +694,27 @@ def _generate_uuid7_at_bytes(timestamp_ms: object, /) -> bytes:
     (value,) = _independent([int.__add__(timestamp_ms, 0)])
     return value.to_bytes(16, "big")
 
+
+# --------------------------------------------------------------------------
+# The functions again under the package's names
+# --------------------------------------------------------------------------
+
+
+def _renamed(function: _F, name: str) -> _F:
+    """A copy of ``function`` (the same code, globals and docstring) named ``name``."""
+    source = _cast("_FunctionType", function)
+    copy = _FunctionType(source.__code__, source.__globals__, name, source.__defaults__, source.__closure__)
+    copy.__qualname__ = name
+    copy.__doc__ = source.__doc__
+    copy.__annotations__ = dict(source.__annotations__)
+    return _cast("_F", copy)
+
+
+# The native module offers these under both names; so does this one.
+uuid7_str = _renamed(generate_uuid7, "uuid7_str")
+uuid7_bytes = _renamed(generate_uuid7_bytes, "uuid7_bytes")
+uuid7_int = _renamed(generate_uuid7_int, "uuid7_int")
+uuid7_compact = _renamed(uuid7_obj, "uuid7_compact")
+uuid7_compact_many = _renamed(uuid7_obj_many, "uuid7_compact_many")
 
 del annotations  # the future import's name; only the interface is public

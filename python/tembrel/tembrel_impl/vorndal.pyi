@@ -44,8 +44,10 @@ class UUID7Obj:
     def __gt__(self, other: UUID7Obj, /) -> bool: ...
     def __ge__(self, other: UUID7Obj, /) -> bool: ...
 
-# The package binds these as its own: tembrel.uuid7_str is generate_uuid7,
-# tembrel.uuid7_compact is uuid7_obj, and so on.
+# The package binds these as its own: tembrel.uuid7 is uuid7, tembrel.uuid7_many
+# is uuid7_many, and so on.  The functions the package names differently come
+# twice: under the module's names and under the package's (uuid7_str is
+# generate_uuid7, uuid7_compact is uuid7_obj, ...).
 
 def generate_uuid7() -> str:
     """Return a new UUIDv7 as its 36-character canonical text (``tembrel.uuid7_str``)."""
@@ -82,6 +84,21 @@ def uuid7_obj_many(count: SupportsIndex, /) -> list[UUID7Obj]:
 def uuid7_many(count: SupportsIndex, /) -> list[uuid.UUID]:
     """Return ``count`` new UUIDv7s as :class:`uuid.UUID`, in increasing order
     (``tembrel.uuid7_many``)."""
+
+def uuid7_str() -> str:
+    """Return a new UUIDv7 as its 36-character canonical text (``generate_uuid7``)."""
+
+def uuid7_bytes() -> bytes:
+    """Return a new UUIDv7 as 16 big-endian bytes (``generate_uuid7_bytes``)."""
+
+def uuid7_int() -> int:
+    """Return a new UUIDv7 as a 128-bit integer (``generate_uuid7_int``)."""
+
+def uuid7_compact() -> UUID7Obj:
+    """Return a new UUIDv7 as a :class:`UUID7Obj` (``uuid7_obj``)."""
+
+def uuid7_compact_many(count: SupportsIndex, /) -> list[UUID7Obj]:
+    """Return ``count`` new UUIDv7s as :class:`UUID7Obj`, in increasing order (``uuid7_obj_many``)."""
 
 def _uuid7_at_many(unix_ms: Iterable[object], /) -> list[uuid.UUID]: ...
 def _configure_uuid7(uuid_type: type[Any], safe_value: object, /) -> None: ...
