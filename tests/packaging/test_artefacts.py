@@ -26,6 +26,9 @@ elffile = pytest.importorskip("elftools.elf.elffile", reason="pyelftools comes w
 VERSION = re.search(r'^__version__ = "(.+)"$', (ROOT / "python/tembrel/__init__.py").read_text(), re.M)[1]
 # The interpreters tools/wheels built for (TEMBREL_WHEEL_PYTHONS, as "3.13 3.14 3.15").
 VERSIONS = os.environ.get("TEMBREL_WHEEL_PYTHONS", "3.13 3.14 3.15").split()
+# Each native wheel's Python and ABI tags: one per version, and the stable-ABI wheel for CPython 3.11 on.
+STABLE_ABI = "cp311-abi3"
+TAGS = [*(f"cp{v.replace('.', '')}-cp{v.replace('.', '')}" for v in VERSIONS), STABLE_ABI]
 ARCHES = {"x86_64": ("x86_64-linux-gnu", "EM_X86_64"), "aarch64": ("aarch64-linux-gnu", "EM_AARCH64")}
 # The sdist leaves these tracked files to the repository.
 NOT_IN_SDIST = (".ci/",)
@@ -52,8 +55,8 @@ def exported_by_the_core() -> set[str]:
     return set(re.findall(r"VORNDAL_API\s+\w+\s+\**(\w+)\s*\(", header))
 
 
-def the_wheel(tag: str, arch: str) -> pathlib.Path:
-    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-{tag}-*{arch}.whl"))
+def the_wheel(tags: str, arch: str) -> pathlib.Path:
+    wheels = sorted(pathlib.Path(DIST).glob(f"tembrel-{VERSION}-{tags}-*{arch}.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
@@ -70,7 +73,7 @@ def unpack(path: pathlib.Path, into: pathlib.Path) -> list[str]:
 
 @pytest.fixture(
     scope="module",
-    params=[(f"cp{v.replace('.', '')}", arch) for v in VERSIONS for arch in sorted(ARCHES)],
+    params=[(tags, arch) for tags in TAGS for arch in sorted(ARCHES)],
     ids="-".join,
 )
 def wheel(request, tmp_path_factory):
@@ -93,15 +96,13 @@ def test_the_core_exports_seven_functions():
 
 def test_dist_holds_the_sdist_one_wheel_per_interpreter_and_architecture_and_the_universal_wheel():
     names = sorted(path.name for path in pathlib.Path(DIST).iterdir())
-    assert len(names) == 1 + len(VERSIONS) * len(ARCHES) + 1, names
+    assert len(names) == 1 + len(TAGS) * len(ARCHES) + 1, names
     assert f"tembrel-{VERSION}-{UNIVERSAL}.whl" in names
 
 
 def test_wheel_name_carries_the_manylinux2014_tags(wheel):
     tag, arch, path, _, _ = wheel
-    assert path.name == (f"tembrel-{VERSION}-{tag}-{tag}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"), (
-        path.name
-    )
+    assert path.name == (f"tembrel-{VERSION}-{tag}-manylinux2014_{arch}.manylinux_2_17_{arch}.whl"), path.name
 
 
 def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
@@ -115,9 +116,18 @@ def test_auditwheel_places_the_wheel_in_manylinux_2_17(wheel):
 
 def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
     tag, arch, _, names, _ = wheel
-    triplet = ARCHES[arch][0]
-    module = f"tembrel/tembrel_impl/vorndal.{tag.replace('cp', 'cpython-')}-{triplet}.so"
-    assert set(names) == PACKAGE_FILES | {module}
+    # The stable-ABI module's name is the one every CPython from 3.11 on loads.
+    suffix = "abi3" if tag == STABLE_ABI else f"cpython-{tag.split('-')[0][2:]}-{ARCHES[arch][0]}"
+    assert set(names) == PACKAGE_FILES | {f"tembrel/tembrel_impl/vorndal.{suffix}.so"}
+
+
+@pytest.mark.parametrize("arch", sorted(ARCHES))
+def test_abi3audit_finds_only_the_stable_abi_of_3_11_in_the_stable_abi_wheel(arch):
+    path = the_wheel(STABLE_ABI, arch)
+    audited = subprocess.run(
+        [sys.executable, "-m", "abi3audit", "--strict", "--verbose", str(path)], capture_output=True, text=True
+    )
+    assert audited.returncode == 0, audited.stdout + audited.stderr
 
 
 def test_universal_wheel_is_the_package_alone_for_every_python_3(universal):
@@ -188,20 +198,27 @@ def test_module_needs_only_the_c_library_up_to_glibc_2_17_and_exports_only_its_i
     assert exported == exported_by_the_core() | {"PyInit_vorndal"}
 
 
-# What pip installs from dist/ for each kind of interpreter and system: the native wheel where one fits,
-# the universal one everywhere else.
+def manylinux(tags: str, arch: str) -> str:
+    return f"{tags}-manylinux2014_{arch}.manylinux_2_17_{arch}"
+
+
+# What pip installs from dist/ for each kind of interpreter and system: a version's own wheel where one
+# fits, else the stable-ABI one (CPython 3.11, 3.12 and the versions after the last built), else the
+# universal one.
 @pytest.mark.parametrize(
     ("target", "picked"),
     [
         *(
-            (f"{v} cp {tag} manylinux_2_17_{arch}", f"{tag}-{tag}-manylinux2014_{arch}.manylinux_2_17_{arch}")
+            (f"{v} cp {tag} manylinux_2_17_{arch}", manylinux(f"{tag}-{tag}", arch))
             for v in VERSIONS
             for tag in [f"cp{v.replace('.', '')}"]
             for arch in sorted(ARCHES)
         ),
-        ("3.11 cp cp311 manylinux_2_17_x86_64", UNIVERSAL),
-        ("3.12 cp cp312 manylinux_2_17_x86_64", UNIVERSAL),
-        ("3.16 cp cp316 manylinux_2_17_x86_64", UNIVERSAL),
+        *(
+            (f"{v} cp cp{v.replace('.', '')} manylinux_2_17_{arch}", manylinux(STABLE_ABI, arch))
+            for v in ("3.11", "3.12", "3.16")
+            for arch in sorted(ARCHES)
+        ),
         ("3.14 cp cp314 macosx_14_0_arm64", UNIVERSAL),
         ("3.14 cp cp314 win_amd64", UNIVERSAL),
         ("3.14 cp cp314 musllinux_1_2_x86_64", UNIVERSAL),

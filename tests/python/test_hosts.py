@@ -10,6 +10,7 @@ alone; a batch's cases run for both implementations.
 from __future__ import annotations
 
 import os
+import sys
 import textwrap
 
 import pytest
@@ -56,6 +57,10 @@ def assert_prints(
 
 
 SUBINTERPRETER_CONFIGURATION = "one process-wide module, a uuid.UUID fast path per interpreter"
+# The scripts make their subinterpreters with _interpreters, which CPython 3.11 and 3.12 lack.
+needs_interpreters = pytest.mark.skipif(
+    sys.version_info < (3, 13), reason="_interpreters, which makes subinterpreters, first came in CPython 3.13"
+)
 
 
 # --------------------------------------------------------------------------
@@ -116,6 +121,7 @@ for u in [tembrel.uuid7(), *tembrel.uuid7_many(2), tembrel.uuid7_at(9), *tembrel
 )
 @pytest.mark.parametrize("main_imports_first", [True, False])
 @pytest.mark.native_only(SUBINTERPRETER_CONFIGURATION)
+@needs_interpreters
 def test_a_legacy_subinterpreter_keeps_its_configuration_to_itself(
     inside: str, main_imports_first: bool
 ) -> None:
@@ -150,6 +156,7 @@ tembrel.uuid7_many(2)
 
 
 @pytest.mark.native_only(SUBINTERPRETER_CONFIGURATION)
+@needs_interpreters
 def test_a_destroyed_subinterpreter_leaves_nothing_behind() -> None:
     # Its class goes with the interpreter, not never.
     assert_prints(
@@ -167,6 +174,7 @@ def test_a_destroyed_subinterpreter_leaves_nothing_behind() -> None:
 
 
 @pytest.mark.native_only(SUBINTERPRETER_CONFIGURATION)
+@needs_interpreters
 def test_many_subinterpreters_come_and_go() -> None:
     # Classes of destroyed interpreters are freed, and a new interpreter's
     # uuid.UUID may take the same address; no cached layout may outlive its class.
@@ -191,6 +199,7 @@ def test_many_subinterpreters_come_and_go() -> None:
 
 
 @pytest.mark.native_only("the extension module refuses isolated subinterpreters")
+@needs_interpreters
 def test_an_isolated_subinterpreter_cannot_import_the_module() -> None:
     # The package binds the Python implementation there instead.
     assert_prints(
@@ -237,6 +246,7 @@ except RuntimeError as error:
     "call", ["[tembrel.uuid7()]", "tembrel.uuid7_many(2)", "tembrel.uuid7_at_many([1, 2])"]
 )
 @pytest.mark.native_only("the fast path's record in each interpreter's dictionary")
+@needs_interpreters
 def test_a_fast_path_record_dropped_mid_call_lives_until_the_call_ends(call: str) -> None:
     script = DROP_RECORD.replace("CALL", call)
     assert_prints(
