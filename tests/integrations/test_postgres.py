@@ -9,6 +9,7 @@ from typing import Any
 
 import pytest
 import tembrel
+from testkit import connect_kwargs
 
 psycopg = pytest.importorskip("psycopg")
 
@@ -117,25 +118,93 @@ def test_range_query_returns_exactly_the_interval(pg: Any) -> None:
         assert {r[0] for r in rows} == wanted
 
 
-def test_compact_identifiers_need_a_conversion_or_a_dumper(pg: Any) -> None:
-    compact = tembrel.uuid7_compact_many(3)
+def test_registered_dumpers_leave_bytes_alone_outside_a_typed_copy(pg: Any) -> None:
+    tpsycopg = pytest.importorskip("tembrel.psycopg")
+    compact = tembrel.uuid7_compact()
     with pytest.raises(psycopg.ProgrammingError, match="cannot adapt"):
-        pg.execute("SELECT %s::uuid", (compact[0],))
-    # Converted at the boundary:
-    back = [pg.execute("SELECT %s::uuid", (str(c),)).fetchone()[0] for c in compact]
-    assert [u.int for u in back] == [c.int for c in compact]
-    # Or taught to the connection once: the uuid dumpers read only .hex and .bytes.
-    from psycopg.types.uuid import UUIDBinaryDumper, UUIDDumper
+        pg.execute("SELECT %s::uuid", (compact,))
+    pg.rollback()
+    tpsycopg.register(pg)
+    assert pg.execute("SELECT %s::uuid", (compact,)).fetchone()[0].int == compact.int
+    # A bytes value elsewhere is still a bytea,
+    with pytest.raises(psycopg.errors.CannotCoerce):
+        pg.execute("SELECT %s::uuid", (compact.bytes,))
+    pg.rollback()
+    # and in a typed COPY it must be 16 bytes long.
+    pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+    with pytest.raises(ValueError, match="16 bytes, not 15"):
+        with pg.cursor().copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+            copy.set_types(["uuid"])
+            copy.write_row((bytes(15),))
 
-    pg.adapters.register_dumper(tembrel.CompactUUID, UUIDDumper)
+
+def test_registered_dumpers_round_trip(pg: Any) -> None:
+    tpsycopg = pytest.importorskip("tembrel.psycopg")
+    tpsycopg.register(pg)
+    compact = tembrel.uuid7_compact_many(4)
+    batch = tembrel.uuid7_bytes_many(2)
+    plain = tembrel.uuid7()
     pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
     with pg.cursor() as cur:
-        cur.executemany("INSERT INTO ids VALUES (%s)", [(c,) for c in compact])
-        pg.adapters.register_dumper(tembrel.CompactUUID, UUIDBinaryDumper)
-        with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
-            copy.set_types(["uuid"])
-            more = tembrel.uuid7_compact_many(3)
-            for c in more:
-                copy.write_row((c,))
-    rows = [r[0] for r in pg.execute("SELECT id FROM ids ORDER BY id")]
-    assert [u.int for u in rows] == [c.int for c in compact + more]
+        cur.execute("INSERT INTO ids VALUES (%s)", (compact[0],))
+        cur.execute("INSERT INTO ids VALUES (%t)", (compact[1],))
+        cur.execute("INSERT INTO ids VALUES (%b)", (compact[2],))
+        for binary in (False, True):
+            with cur.copy(f"COPY ids (id) FROM STDIN{' (FORMAT BINARY)' if binary else ''}") as copy:
+                copy.set_types(["uuid"])
+                copy.write_row((batch[16:] if binary else batch[:16],))
+                copy.write_row((compact[3],) if binary else (plain,))
+    rows = [r[0].int for r in pg.execute("SELECT id FROM ids ORDER BY id")]
+    expected = [c.int for c in compact[:3]] + [int.from_bytes(batch[:16]), int.from_bytes(batch[16:])]
+    expected += [compact[3].int, plain.int]
+    assert rows == sorted(expected)
+    # A registration is the connection's: a new one refuses the type as before.
+    with psycopg.connect(pg.info.dsn) as other, pytest.raises(psycopg.ProgrammingError, match="cannot adapt"):
+        other.execute("SELECT %s::uuid", (compact[0],))
+
+
+@pytest.mark.parametrize("count", [0, 1, 3000])
+def test_binary_copy_data_loads_a_batch_by_psycopg_and_asyncpg(pg: Any, postgres: str, count: int) -> None:
+    from tembrel.postgres import binary_copy_data
+
+    batch = tembrel.uuid7_bytes_many(count)
+    expected = [uuid.UUID(bytes=batch[i : i + 16]) for i in range(0, len(batch), 16)]
+    pg.execute("CREATE TABLE ids (id uuid PRIMARY KEY)")
+    with pg.cursor().copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+        copy.write(binary_copy_data(batch))
+    assert [r[0] for r in pg.execute("SELECT id FROM ids ORDER BY id")] == expected
+    pg.commit()
+    try:
+        asyncpg = pytest.importorskip("asyncpg")
+        import asyncio
+        import io
+
+        async def through_asyncpg() -> list[uuid.UUID]:
+            conn = await asyncpg.connect(**connect_kwargs(postgres))
+            try:
+                await conn.execute("TRUNCATE ids")
+                await conn.copy_to_table(
+                    "ids",
+                    source=io.BytesIO(binary_copy_data(memoryview(batch))),
+                    columns=["id"],
+                    format="binary",
+                )
+                return [r[0] for r in await conn.fetch("SELECT id FROM ids ORDER BY id")]
+            finally:
+                await conn.close()
+
+        assert asyncio.run(through_asyncpg()) == expected
+    finally:
+        pg.execute("DROP TABLE ids")
+        pg.commit()
+
+
+@pytest.mark.parametrize(
+    ("ids", "error"),
+    [(bytes(17), ValueError), (memoryview(bytes(64))[::2], TypeError), ("0" * 32, TypeError)],
+)
+def test_binary_copy_data_refuses_what_is_no_batch(ids: Any, error: type[Exception]) -> None:
+    from tembrel.postgres import binary_copy_data
+
+    with pytest.raises(error):
+        binary_copy_data(ids)
