@@ -44,14 +44,14 @@ def _bytes_of(obj: Any) -> bytes:
     return data
 
 
-class UUID7ObjDumper(UUIDDumper):
+class _TextDumper(UUIDDumper):
     """A ``UUID7Obj`` (or a ``uuid.UUID``, or 16 bytes in a typed ``COPY``) as the text of a ``uuid``."""
 
     def dump(self, obj: Any) -> bytes:
         return _bytes_of(obj).hex().encode()
 
 
-class UUID7ObjBinaryDumper(UUIDBinaryDumper):
+class _BinaryDumper(UUIDBinaryDumper):
     """A ``UUID7Obj`` (or a ``uuid.UUID``, or 16 bytes in a typed ``COPY``) as the 16 bytes of a ``uuid``."""
 
     format = Format.BINARY
@@ -70,5 +70,5 @@ def register(context: AdaptContext) -> None:
     psycopg's own do, and take a 16-byte ``bytes`` besides.
     """
     dumper: type[Dumper]
-    for dumper in (UUID7ObjDumper, UUID7ObjBinaryDumper):
+    for dumper in (_TextDumper, _BinaryDumper):
         context.adapters.register_dumper(tembrel.UUID7Obj, dumper)

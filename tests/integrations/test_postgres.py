@@ -208,3 +208,19 @@ def test_binary_copy_data_refuses_what_is_no_batch(ids: Any, error: type[Excepti
 
     with pytest.raises(error):
         binary_copy_data(ids)
+
+
+def test_register_on_an_adapters_map_dumps_what_a_uuid_column_takes() -> None:
+    # A map like psycopg's global one (psycopg.adapters), copied so that the process keeps its own.
+    from psycopg.adapt import AdaptersMap, PyFormat, Transformer
+
+    tpsycopg = pytest.importorskip("tembrel.psycopg")
+    adapters = AdaptersMap(psycopg.adapters)
+    compact = tembrel.uuid7_compact()
+    with pytest.raises(psycopg.ProgrammingError):
+        Transformer(adapters).get_dumper(compact, PyFormat.BINARY)
+    tpsycopg.register(adapters)
+    for fmt, expected in ((PyFormat.TEXT, compact.hex.encode()), (PyFormat.BINARY, compact.bytes)):
+        assert Transformer(adapters).get_dumper(compact, fmt).dump(compact) == expected
+    with pytest.raises(psycopg.ProgrammingError):  # the global map is left as it was
+        psycopg.adapters.get_dumper(tembrel.UUID7Obj, PyFormat.BINARY)
