@@ -21,9 +21,10 @@ def test_stubtest_accepts_the_package(tmp_path: Path) -> None:
         "tembrel.tembrel_impl.vorndal": "tembrel.tembrel_impl.vorndal",
     }
     allowed = [module for module, needed in needs.items() if importlib.util.find_spec(needed) is None]
-    # stubtest takes an Annotated alias for a function: the alias is checked by mypy and by its tests.
+    # stubtest takes an Annotated alias for a function (on 3.11, for a class lacking the members of the
+    # type it annotates): the alias is checked by mypy and by its tests.
     if "tembrel.pydantic" not in allowed:
-        allowed.append("tembrel.pydantic.UUID7")
+        allowed.append(r"tembrel\.pydantic\.UUID7(\..*)?")
     (tmp_path / "allowlist.txt").write_text("".join(f"{module}\n" for module in allowed))
     allowlist = ["--allowlist", str(tmp_path / "allowlist.txt")]
     done = testkit.run_python(None, "tembrel", *allowlist, module="mypy.stubtest", dev=False)
