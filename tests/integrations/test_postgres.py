@@ -9,6 +9,8 @@ from typing import Any
 
 import pytest
 import tembrel
+from tembrel.postgres import binary_copy_data
+from testkit import connect_kwargs
 
 psycopg = pytest.importorskip("psycopg")
 
@@ -24,13 +26,10 @@ def load(conn: Any, how: str, count: int) -> list[uuid.UUID]:
                 copy.write("".join(f"{s}\n" for s in text))
             expected = [uuid.UUID(s) for s in text]
         elif how == "binary-batch":
-            # One bytes batch laid out as COPY's binary rows by NumPy: no Python object per id.
-            np = pytest.importorskip("numpy")
+            # One bytes batch framed as COPY's binary rows: no Python object per identifier.
             blob = tembrel.uuid7_bytes_many(count)
-            rows = np.empty(count, dtype=np.dtype([("fields", ">i2"), ("size", ">i4"), ("id", "V16")]))
-            rows["fields"], rows["size"], rows["id"] = 1, 16, np.frombuffer(blob, dtype="V16")
             with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
-                copy.write(b"PGCOPY\n\xff\r\n\0" + bytes(8) + rows.tobytes() + b"\xff\xff")
+                copy.write(binary_copy_data(blob))
             expected = [uuid.UUID(bytes=blob[i : i + 16]) for i in range(0, len(blob), 16)]
         else:
             expected = tembrel.uuid7_many(count)
@@ -117,25 +116,83 @@ def test_range_query_returns_exactly_the_interval(pg: Any) -> None:
         assert {r[0] for r in rows} == wanted
 
 
-def test_compact_identifiers_need_a_conversion_or_a_dumper(pg: Any) -> None:
-    compact = tembrel.uuid7_compact_many(3)
+def test_registered_dumpers_send_compact_identifiers_and_typed_copy_bytes(pg: Any, postgres: str) -> None:
+    tpsycopg = pytest.importorskip("tembrel.psycopg")
+    compact = tembrel.uuid7_compact_many(4)
     with pytest.raises(psycopg.ProgrammingError, match="cannot adapt"):
         pg.execute("SELECT %s::uuid", (compact[0],))
-    # Converted at the boundary:
-    back = [pg.execute("SELECT %s::uuid", (str(c),)).fetchone()[0] for c in compact]
-    assert [u.int for u in back] == [c.int for c in compact]
-    # Or taught to the connection once: the uuid dumpers read only .hex and .bytes.
-    from psycopg.types.uuid import UUIDBinaryDumper, UUIDDumper
-
-    pg.adapters.register_dumper(tembrel.CompactUUID, UUIDDumper)
+    tpsycopg.register(pg)
+    batch = tembrel.uuid7_bytes_many(2)
+    plain = tembrel.uuid7()
     pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
     with pg.cursor() as cur:
-        cur.executemany("INSERT INTO ids VALUES (%s)", [(c,) for c in compact])
-        pg.adapters.register_dumper(tembrel.CompactUUID, UUIDBinaryDumper)
-        with cur.copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
+        for placeholder, c in zip(("%s", "%t", "%b"), compact[:3], strict=True):  # auto, text, binary
+            cur.execute(f"INSERT INTO ids VALUES ({placeholder})", (c,))
+        for binary in (False, True):  # a typed COPY takes 16 bytes too, and still a uuid.UUID
+            with cur.copy(f"COPY ids (id) FROM STDIN{' (FORMAT BINARY)' if binary else ''}") as copy:
+                copy.set_types(["uuid"])
+                copy.write_row((batch[16:] if binary else batch[:16],))
+                copy.write_row((compact[3],) if binary else (plain,))
+    rows = [r[0].int for r in pg.execute("SELECT id FROM ids ORDER BY id")]
+    expected = [c.int for c in compact] + [int.from_bytes(batch[:16]), int.from_bytes(batch[16:]), plain.int]
+    assert rows == sorted(expected)
+    # A bytes value elsewhere is still a bytea, and one in a typed COPY must be 16 bytes long.
+    with pytest.raises(psycopg.errors.CannotCoerce):
+        pg.execute("SELECT %s::uuid", (batch[:16],))
+    pg.rollback()
+    pg.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+    with pytest.raises(ValueError, match="16 bytes, not 15"):
+        with pg.cursor().copy("COPY ids (id) FROM STDIN (FORMAT BINARY)") as copy:
             copy.set_types(["uuid"])
-            more = tembrel.uuid7_compact_many(3)
-            for c in more:
-                copy.write_row((c,))
-    rows = [r[0] for r in pg.execute("SELECT id FROM ids ORDER BY id")]
-    assert [u.int for u in rows] == [c.int for c in compact + more]
+            copy.write_row((bytes(15),))
+    # The registration is the connection's: another refuses the type as before.
+    with psycopg.connect(postgres) as other, pytest.raises(psycopg.ProgrammingError, match="cannot adapt"):
+        other.execute("SELECT %s::uuid", (compact[0],))
+
+
+@pytest.mark.parametrize("count", [0, 1, 3000])
+def test_asyncpg_loads_binary_copy_data(postgres: str, count: int) -> None:
+    asyncpg = pytest.importorskip("asyncpg")
+    import asyncio
+    import io
+
+    batch = tembrel.uuid7_bytes_many(count)
+
+    async def through_asyncpg() -> list[uuid.UUID]:
+        conn = await asyncpg.connect(**connect_kwargs(postgres))
+        try:
+            await conn.execute("CREATE TEMPORARY TABLE ids (id uuid PRIMARY KEY)")
+            data = binary_copy_data(memoryview(batch))  # any contiguous buffer
+            await conn.copy_to_table("ids", source=io.BytesIO(data), columns=["id"], format="binary")
+            return [r[0] for r in await conn.fetch("SELECT id FROM ids ORDER BY id")]
+        finally:
+            await conn.close()
+
+    assert asyncio.run(through_asyncpg()) == [
+        uuid.UUID(bytes=batch[i : i + 16]) for i in range(0, len(batch), 16)
+    ]
+
+
+@pytest.mark.parametrize(
+    ("ids", "error"),
+    [(bytes(17), ValueError), (memoryview(bytes(64))[::2], TypeError), ("0" * 32, TypeError)],
+)
+def test_binary_copy_data_refuses_what_is_no_batch(ids: Any, error: type[Exception]) -> None:
+    with pytest.raises(error):
+        binary_copy_data(ids)
+
+
+def test_register_on_an_adapters_map_dumps_what_a_uuid_column_takes() -> None:
+    # A map like psycopg's global one (psycopg.adapters), copied so that the process keeps its own.
+    from psycopg.adapt import AdaptersMap, PyFormat, Transformer
+
+    tpsycopg = pytest.importorskip("tembrel.psycopg")
+    adapters = AdaptersMap(psycopg.adapters)
+    compact = tembrel.uuid7_compact()
+    with pytest.raises(psycopg.ProgrammingError):
+        Transformer(adapters).get_dumper(compact, PyFormat.BINARY)
+    tpsycopg.register(adapters)
+    for fmt, expected in ((PyFormat.TEXT, compact.hex.encode()), (PyFormat.BINARY, compact.bytes)):
+        assert Transformer(adapters).get_dumper(compact, fmt).dump(compact) == expected
+    with pytest.raises(psycopg.ProgrammingError):  # the global map is left as it was
+        psycopg.adapters.get_dumper(tembrel.UUID7Obj, PyFormat.BINARY)

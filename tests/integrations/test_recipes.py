@@ -10,6 +10,7 @@ import sys
 import types
 
 import pytest
+import testkit
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 RECIPES = ROOT / "docs" / "recipes.md"
@@ -82,13 +83,21 @@ def test_snapshot_recipe(monkeypatch: pytest.MonkeyPatch) -> None:
         signal.signal(signal.SIGUSR1, previous)
 
 
-POSTGRES = ["PostgreSQL with psycopg 3", "PostgreSQL: the fastest bulk load, binary COPY"]
+# Each with the client it needs.
+POSTGRES = {
+    "PostgreSQL with psycopg 3": "psycopg",
+    "PostgreSQL: the fastest bulk load, binary COPY": "psycopg",
+    "PostgreSQL with asyncpg": "asyncpg",
+}
 
 
 @pytest.mark.parametrize("heading", POSTGRES)
 def test_postgres_recipe(heading: str, postgres: str) -> None:
+    require(POSTGRES[heading])
+    server = testkit.connect_kwargs(postgres)
+    dsn = f"postgresql://{server['user']}@/{server['database']}?host={server['host']}"
     (block,) = python_blocks(section(RECIPES, heading))
-    exec(compile(block, f"{RECIPES}:{heading}", "exec"), {"conninfo": postgres})
+    exec(compile(block, f"{RECIPES}:{heading}", "exec"), {"conninfo": postgres, "dsn": dsn})
 
 
 def _json(value: object) -> object:

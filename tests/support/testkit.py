@@ -422,3 +422,10 @@ class ForeignSlot:
 
     __slots__ = ("is_safe",)
     int = Slotted.__dict__["int"]
+
+
+def connect_kwargs(conninfo: str) -> dict[str, str]:
+    """A libpq connection string of the throwaway PostgreSQL (tests/integrations/conftest.py) as the
+    keyword arguments of asyncpg.connect, which reads no such string."""
+    parts = dict(part.split("=", 1) for part in conninfo.split())
+    return {"host": parts["host"], "database": parts["dbname"], "user": parts["user"]}
