@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import uuid
 from collections.abc import Iterable
-from typing import Any, TypeAlias, cast
+from typing import Any, cast
 
 try:
     # pyarrow ships no type information of its own: the pyarrow-stubs package has it.
@@ -81,11 +81,6 @@ _UUIDs = Any
 ``pyarrow.uuid()``, ``fixed_size_binary(16)`` or binary values of 16 bytes, or
 anything that exports one through the Arrow PyCapsule interface (a Polars
 ``Binary`` Series)."""
-
-_Timestamps: TypeAlias = "pa.Array[Any] | pa.ChunkedArray[Any] | Iterable[int]"
-"""What :func:`uuid7_min` and :func:`uuid7_max` take: Unix milliseconds or
-timestamps with a time zone, as an Arrow array or chunked array or any sequence
-of integers."""
 
 _MILLIS = pa.timestamp("ms", tz="UTC")
 _MAX_UNIX_MS = (1 << 48) - 1
@@ -229,7 +224,7 @@ def _unix_ms_array(at: Any) -> Any:
     return ms, valid
 
 
-def _bounds(at: _Timestamps, high_tail: int, low: int) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
+def _bounds(at: Any, high_tail: int, low: int) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     np = _numpy()
     ms, valid = _unix_ms_array(at)
     words = np.empty((len(ms), 2), ">u8")
@@ -243,7 +238,9 @@ def _bounds(at: _Timestamps, high_tail: int, low: int) -> pa.ExtensionArray[pa.F
     return pa.ExtensionArray.from_storage(_UUID, cast("pa.FixedSizeBinaryArray", storage))
 
 
-def uuid7_min(at: _Timestamps) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
+def uuid7_min(
+    at: pa.Array[Any] | pa.ChunkedArray[Any] | Iterable[int],
+) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     """Return the smallest UUIDv7 of each millisecond of ``at``, as an array of ``pyarrow.uuid()``.
 
     ``at`` holds Unix milliseconds (integers from 0 to 2**48 - 1) or
@@ -254,7 +251,9 @@ def uuid7_min(at: _Timestamps) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     return _bounds(at, 0x7000, 0x8000_0000_0000_0000)
 
 
-def uuid7_max(at: _Timestamps) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
+def uuid7_max(
+    at: pa.Array[Any] | pa.ChunkedArray[Any] | Iterable[int],
+) -> pa.ExtensionArray[pa.FixedSizeBinaryArray]:
     """Return the largest UUIDv7 of each millisecond of ``at``, as an array of ``pyarrow.uuid()``.
 
     Takes what :func:`uuid7_min` takes; element ``i`` is :func:`tembrel.uuid7_max` of ``at[i]``.
