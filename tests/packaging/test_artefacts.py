@@ -125,7 +125,9 @@ def test_wheel_holds_the_package_stubs_and_licence_and_nothing_else(wheel):
 def test_abi3audit_finds_only_the_stable_abi_of_3_11_in_the_stable_abi_wheel(arch):
     path = the_wheel(STABLE_ABI, arch)
     audited = subprocess.run(
-        [sys.executable, "-m", "abi3audit", "--strict", "--verbose", str(path)], capture_output=True, text=True
+        [sys.executable, "-m", "abi3audit", "--strict", "--verbose", str(path)],
+        capture_output=True,
+        text=True,
     )
     assert audited.returncode == 0, audited.stdout + audited.stderr
 
