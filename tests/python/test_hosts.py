@@ -59,7 +59,8 @@ def assert_prints(
 SUBINTERPRETER_CONFIGURATION = "one process-wide module, a uuid.UUID fast path per interpreter"
 # The scripts make their subinterpreters with _interpreters, which CPython 3.11 and 3.12 lack.
 needs_interpreters = pytest.mark.skipif(
-    sys.version_info < (3, 13), reason="_interpreters, which makes subinterpreters, came in CPython 3.13"
+    sys.version_info < (3, 13),
+    reason="_interpreters, which makes subinterpreters, first came in CPython 3.13",
 )
 
 
