@@ -11,6 +11,8 @@ the batch scaling, memory and the goals met or not (each single call within 10 n
 builtin, at most 0.8 times uuid-utils' time); ``--publish`` writes bench/latest.md and latest.png.
 ``--limited`` also times the stable-ABI build of the module (built here with CMake) through the
 package's functions, beside the installed version-specific one, and adds its columns to the table.
+Where the interpreter has no headers (Debian 12's 3.11 here, with the stable-ABI wheel installed) the
+floor builtins cannot be built and are left out.
 
 With the pure-Python implementation (``tembrel.implementation == "python"``: CPython 3.11 and 3.12,
 PyPy, or TEMBREL_PURE_PYTHON=1) there is no floor builtin, and the goals are those of that
@@ -356,7 +358,11 @@ def main(argv: list[str] | None = None) -> int:
     native = tembrel.implementation == "native"
     if args.limited and not native:
         parser.error("--limited compares two builds of the native module: the package runs the Python one")
-    env = environment(floor_module() if native else None, args.limited)
+    # The floor builtins are built against the interpreter's headers, which Debian 12's 3.11 root lacks.
+    headers = (Path(sysconfig.get_paths()["include"]) / "Python.h").exists()
+    if native and not headers:
+        print("bench.compare: no Python.h for this interpreter, so no floor builtins", file=sys.stderr)
+    env = environment(floor_module() if native and headers else None, args.limited)
     rounds, target = (3, 0.002) if args.quick else (args.rounds, 0.02)
     best = measure(statements(env, args.quick), env, rounds, target)
     lines = report(best, memory(100_000 if args.quick else 1_000_000), rounds)
